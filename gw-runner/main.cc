@@ -1,0 +1,75 @@
+// gw-runner: carries out one privileged command for the gateway's daemons and
+// reports through its exit status (1 success, anything else failure).
+#include <grp.h>
+#include <pwd.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "gw-runner/dispatch.h"
+#include "libzarn/globals.h"
+#include "libzarn/log.h"
+#include "libzarn/paths.h"
+#include "libzarn/process.h"
+#include "libzarn/sql.h"
+
+namespace {
+
+constexpr const char* kCallerAccount = "zarn";
+constexpr const char* kRunnerLog = ZARN_PATH("logs/gw-runner.log");
+// The only search path a root process of ours uses.
+constexpr const char* kSafePath = "/usr/sbin:/usr/bin:/sbin:/bin";
+
+// Exit statuses of start-up.
+constexpr int kStatusRefused = 3;
+constexpr int kStatusSetuid = 10;
+constexpr int kStatusSetgid = 11;
+
+void term(int) {
+  signal_safe_log(kRunnerLog, "Term signal recived.\n");
+  _exit(0);
+}
+
+void segv(int) {
+  signal_safe_log(kRunnerLog, "Segmentation fault.\n");
+  _exit(0);
+}
+
+// Only the account "zarn" may run the runner (and so become root through it).
+bool caller_is_zarn() {
+  const struct passwd* account = getpwnam(kCallerAccount);
+  return account && getuid() == account->pw_uid && getgid() == account->pw_gid;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // A set-user-id program must not let its caller's variables steer the
+  // libraries it loads (extension directories, plugin directories, locale).
+  clearenv();
+  setenv("PATH", kSafePath, 1);
+
+  set_signal(SIGQUIT, term);
+  set_signal(SIGINT, term);
+  set_signal(SIGSEGV, segv);
+
+  if (!caller_is_zarn()) return kStatusRefused;
+  if (argc < 2) return kStatusRefused;
+
+  if (setuid(0) != 0) return kStatusSetuid;
+  if (setgid(0) != 0) return kStatusSetgid;
+  setgroups(0, nullptr);  // keep none of the caller's supplementary groups
+
+  conf_file = ZARN_ROUTER_CONF;
+  extern_error_log = kRunnerLog;
+
+  int result;
+  {
+    mysql_r = sql_connect();
+    SqlConnectionScope connection;
+    result = dispatch(argc, argv);
+  }
+  write_log("ExitCode: %d\n", result);
+  return result == 1 ? 1 : 2;
+}

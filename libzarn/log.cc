@@ -1,0 +1,66 @@
+#include "libzarn/log.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "libzarn/format.h"
+#include "libzarn/globals.h"
+#include "libzarn/paths.h"
+#include "libzarn/string_utils.h"
+
+namespace {
+
+bool write_all(int fd, const std::string& text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+int write_log_text(const std::string& text) {
+  const char* path = extern_error_log ? extern_error_log : ZARN_DEFAULT_LOG;
+  // O_NOFOLLOW: the log directory may belong to the unprivileged account while
+  // the runner writes as root; a planted link must not redirect its lines.
+  int fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+  if (fd < 0) {
+    std::string flat = str_replace(text, "\n", "");
+    std::printf("Unable to open log file %s error(%s)\n", path, flat.c_str());
+    std::fflush(stdout);
+    return -1;
+  }
+  // One write per line, so lines of concurrent processes do not interleave.
+  write_all(fd, text);
+  ::close(fd);
+  return 1;
+}
+
+int write_log(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string text = vformat(format, args);
+  va_end(args);
+  return write_log_text(text);
+}
+
+std::string now() {
+  time_t t = time(nullptr);
+  char buf[64];
+  struct tm tm_buf;
+  localtime_r(&t, &tm_buf);
+  if (!asctime_r(&tm_buf, buf)) return "\n";
+  return buf;
+}

@@ -1,0 +1,16 @@
+// The program's log: one line appended per call, the file opened and closed
+// each time so that several processes can share it and rotation needs no signal.
+#pragma once
+
+#include <string>
+
+// Formats like printf and appends the text to `extern_error_log` (or the
+// default error log). 1 when written; -1 when the file cannot be opened, in
+// which case the text, without its line feeds, goes to standard output.
+int write_log(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Appends text exactly as given (no formatting).
+int write_log_text(const std::string& text);
+
+// The current local time in ctime form (24 characters and a line feed).
+std::string now();

@@ -1,0 +1,66 @@
+#include "libzarn/log.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "libzarn/globals.h"
+#include "tests/testing.h"
+
+namespace {
+
+// Points the logger at a file for one test.
+class LogTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    path_ = dir_.file("program.log");
+    extern_error_log = path_.c_str();
+  }
+  void TearDown() override { extern_error_log = nullptr; }
+  zarn_test::TempDir dir_;
+  std::string path_;
+};
+
+TEST_F(LogTest, LinesAreAppendedAndFormatted) {
+  EXPECT_EQ(write_log("first %d\n", 1), 1);
+  EXPECT_EQ(write_log("second %s\n", "two"), 1);
+  EXPECT_EQ(zarn_test::read_file(path_), "first 1\nsecond two\n");
+}
+
+TEST_F(LogTest, PerCentSignsInValuesReachTheFileUnchanged) {
+  write_log("MYSQL Error: Query('%s')\n", "SELECT * FROM t WHERE a LIKE '%s%d%%'");
+  EXPECT_EQ(zarn_test::read_file(path_), "MYSQL Error: Query('SELECT * FROM t WHERE a LIKE '%s%d%%'')\n");
+}
+
+TEST_F(LogTest, ARemovedLogIsMadeAgainByTheNextLine) {
+  write_log("a\n");
+  unlink(path_.c_str());
+  write_log("b\n");
+  EXPECT_EQ(zarn_test::read_file(path_), "b\n");
+}
+
+TEST_F(LogTest, WithoutTheLogDirectoryTheLineGoesToStandardOutput) {
+  std::string missing = dir_.file("gone/program.log");
+  extern_error_log = missing.c_str();
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(write_log("one\ntwo\n"), -1);
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(out, "Unable to open log file " + missing + " error(onetwo)\n");
+}
+
+TEST_F(LogTest, ALinkPlantedAtTheLogPathIsNotFollowed) {
+  std::string target = dir_.file("target");
+  zarn_test::write_file(target, "");
+  ASSERT_EQ(symlink(target.c_str(), path_.c_str()), 0);
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(write_log("x\n"), -1);
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(zarn_test::read_file(target), "");
+}
+
+TEST(Now, IsCtimeText) {
+  std::string t = now();
+  ASSERT_EQ(t.size(), 25u) << t;
+  EXPECT_EQ(t.back(), '\n');
+}
+
+}  // namespace

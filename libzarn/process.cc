@@ -1,0 +1,99 @@
+#include "libzarn/process.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "libzarn/format.h"
+
+namespace {
+
+// Restores the previous disposition of SIGCHLD when it goes out of scope; a
+// caller that ignores SIGCHLD would otherwise never see the command's status.
+class DefaultChildSignal {
+ public:
+  DefaultChildSignal() {
+    struct sigaction dfl {};
+    dfl.sa_handler = SIG_DFL;
+    sigemptyset(&dfl.sa_mask);
+    sigaction(SIGCHLD, &dfl, &saved_);
+  }
+  ~DefaultChildSignal() { sigaction(SIGCHLD, &saved_, nullptr); }
+  DefaultChildSignal(const DefaultChildSignal&) = delete;
+  DefaultChildSignal& operator=(const DefaultChildSignal&) = delete;
+
+ private:
+  struct sigaction saved_ {};
+};
+
+}  // namespace
+
+std::optional<std::string> execute(int length, const char* fmt, ...) {
+  va_list args;
+  va_start(args, fmt);
+  std::string command = vformat(fmt, args);
+  va_end(args);
+
+  DefaultChildSignal child_signal;
+  FILE* pipe = ::popen(command.c_str(), "re");
+  if (!pipe) return std::nullopt;
+
+  std::string output;
+  if (length > 0) {
+    output.resize(static_cast<size_t>(length));
+    size_t got = std::fread(output.data(), 1, output.size(), pipe);
+    output.resize(got);
+  } else {
+    char line[1024] = {};
+    if (std::fgets(line, sizeof line, pipe)) output = line;
+  }
+  // Unread output is dropped: a writer that goes on may die of a broken pipe,
+  // and then its status is not 0.
+  int status = ::pclose(pipe);
+  if (status != 0) return std::nullopt;
+  // The caller treats the output as one zero-terminated text.
+  output.resize(std::strlen(output.c_str()));
+  return output;
+}
+
+pid_t wait_pid(int* status, pid_t pid) {
+  pid_t result;
+  do {
+    result = ::waitpid(pid, status, 0);
+  } while (result == -1 && errno == EINTR);
+  return result;
+}
+
+int set_signal(int signal, void (*handler)(int)) {
+  struct sigaction action {};
+  action.sa_handler = handler;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = 0;  // no SA_RESTART: blocking calls return EINTR
+  return sigaction(signal, &action, nullptr) == 0 ? 0 : -1;
+}
+
+std::string shell_quote(const std::string& word) {
+  std::string quoted = "'";
+  for (char c : word) {
+    if (c == '\'')
+      quoted += "'\\''";
+    else
+      quoted += c;
+  }
+  quoted += '\'';
+  return quoted;
+}
+
+void signal_safe_log(const char* path, const char* message) {
+  int fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+  if (fd < 0) return;
+  ssize_t ignored = ::write(fd, message, std::strlen(message));
+  (void)ignored;
+  ::close(fd);
+}

@@ -1,0 +1,124 @@
+#include "libzarn/sql.h"
+
+#include <cstdarg>
+#include <cstdlib>
+
+#include "libzarn/config.h"
+#include "libzarn/format.h"
+#include "libzarn/globals.h"
+#include "libzarn/log.h"
+
+namespace {
+
+const char* c_str_or_null(const std::optional<std::string>& value) {
+  return value ? value->c_str() : nullptr;
+}
+
+bool connect_handle(MYSQL* handle, unsigned port) {
+  return mysql_real_connect(handle, c_str_or_null(mysql_host), c_str_or_null(mysql_user),
+                            c_str_or_null(mysql_passwd), c_str_or_null(mysql_dbname), port,
+                            c_str_or_null(mysql_sock), 0) != nullptr;
+}
+
+// Whether the server or the link dropped the connection (worth one reconnect).
+bool is_lost_connection(unsigned code) { return code == 2002 || code == 2006 || code == 2013; }
+
+SqlResult run_query(MYSQL* connection, const std::string& query) {
+  if (mysql_real_query(connection, query.data(), query.size()) != 0) {
+    write_log("MYSQL Error: Error('%s')\n", mysql_error(connection));
+    write_log("MYSQL Error: Query('%s')\n", query.c_str());
+    if (sql_err(mysql_errno(connection), connection) != 1) return nullptr;
+    if (mysql_real_query(connection, query.data(), query.size()) != 0) return nullptr;
+  }
+  if (mysql_field_count(connection) == 0) return nullptr;
+  return SqlResult(mysql_store_result(connection));
+}
+
+}  // namespace
+
+MYSQL* sql_connect() {
+  // Allocated here and initialised in place, so that a reconnect keeps the
+  // caller's pointer valid.
+  auto* handle = static_cast<MYSQL*>(std::calloc(1, sizeof(MYSQL)));
+  if (!handle) {
+    write_log("Could not alloc mysql pointer\n");
+    return nullptr;
+  }
+  if (!mysql_host) {
+    std::optional<std::string> text = conf_file ? file_get_contents(conf_file) : std::nullopt;
+    if (!text) {
+      write_log("Could not read config file.\n");
+      std::free(handle);
+      return nullptr;
+    }
+    parse_mysql(*text);
+  }
+  if (!mysql_host) {
+    write_log("Could not read config file or mysql_host(%s) is missing\n", "(null)");
+    std::free(handle);
+    return nullptr;
+  }
+  if (!mysql_init(handle)) {
+    write_log("Error:mysql_init failed\n");
+    std::free(handle);
+    return nullptr;
+  }
+  if (!connect_handle(handle, kFirstConnectPort)) {
+    write_log("Connection failed for host: %s db: %s\n", mysql_host->c_str(),
+              mysql_dbname ? mysql_dbname->c_str() : "(null)");
+    write_log("Error: %s\n", mysql_error(handle));
+    mysql_close(handle);
+    std::free(handle);
+    return nullptr;
+  }
+  return handle;
+}
+
+SqlResult sql_query(MYSQL* connection, const char* fmt, ...) {
+  va_list args;
+  va_start(args, fmt);
+  std::string query = vformat(fmt, args);
+  va_end(args);
+
+  if (connection) return run_query(connection, query);
+
+  write_log("MYSQL Error: No mysql connection, mysql pointer is null\n");
+  MYSQL* own = sql_connect();
+  if (!own) return nullptr;
+  // The rows are stored on the client, so this one-query connection can go.
+  SqlResult result = run_query(own, query);
+  sql_close(own);
+  return result;
+}
+
+int sql_err(unsigned error_code, MYSQL* connection) {
+  if (!is_lost_connection(error_code)) {
+    write_log("MYSQL Default Error: %s code: %d\n", mysql_error(connection), static_cast<int>(error_code));
+    return 0;
+  }
+  mysql_close(connection);
+  if (!mysql_init(connection)) {
+    write_log("Error:mysql_init failed\n");
+    return 0;
+  }
+  if (!connect_handle(connection, static_cast<unsigned>(mysql_cport))) {
+    write_log("Reconnect after error failed.\n");
+    write_log("MYSQL Error: %s\n", mysql_error(connection));
+    return 0;
+  }
+  write_log("Reconnect after error Ok.\n");
+  return 1;
+}
+
+unsigned long long sql_num_rows(MYSQL_RES* result) { return result ? mysql_num_rows(result) : 0; }
+
+void sql_close(MYSQL* connection) {
+  if (!connection) return;
+  mysql_close(connection);
+  std::free(connection);
+}
+
+SqlConnectionScope::~SqlConnectionScope() {
+  sql_close(mysql_r);
+  mysql_r = nullptr;
+}

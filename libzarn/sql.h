@@ -1,0 +1,41 @@
+// Database access: connections made from the program's configuration, queries
+// given as printf formats, and one repair of a connection the server dropped.
+#pragma once
+
+#include <mysql.h>
+
+#include <memory>
+
+// Frees a stored result.
+struct SqlResultFree {
+  void operator()(MYSQL_RES* result) const { mysql_free_result(result); }
+};
+// A stored result: every row already fetched to the client.
+using SqlResult = std::unique_ptr<MYSQL_RES, SqlResultFree>;
+
+// Port of the first connection; a repaired connection uses `mysql_port`.
+inline constexpr unsigned kFirstConnectPort = 8446;
+
+// Opens a connection with the settings of `conf_file` (read on first use), or null.
+MYSQL* sql_connect();
+
+// Runs the formatted query. Empty when it failed or produced no result set.
+// Values must already be escaped (slash_this) or checked to be numbers.
+// A null connection opens one for this query alone.
+SqlResult sql_query(MYSQL* connection, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// Reconnects the handle in place after a lost connection; 1 when that worked.
+int sql_err(unsigned error_code, MYSQL* connection);
+
+unsigned long long sql_num_rows(MYSQL_RES* result);
+
+// Ends and frees a connection made by sql_connect (null is ignored).
+void sql_close(MYSQL* connection);
+
+// Closes `mysql_r` at scope exit unless a module already did and cleared it.
+struct SqlConnectionScope {
+  SqlConnectionScope() = default;
+  SqlConnectionScope(const SqlConnectionScope&) = delete;
+  SqlConnectionScope& operator=(const SqlConnectionScope&) = delete;
+  ~SqlConnectionScope();
+};

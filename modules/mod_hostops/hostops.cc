@@ -1,0 +1,74 @@
+#include "modules/mod_hostops/hostops.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstring>
+
+#include "libzarn/log.h"
+#include "libzarn/process.h"
+
+namespace {
+
+constexpr const char* kInitControl = "/bin/systemctl";
+constexpr size_t kUnitNameMax = 255;
+
+// Results: 1 done, 2 the init system refused, 0 not attempted.
+constexpr int kDone = 1;
+constexpr int kFailed = 2;
+constexpr int kRefused = 0;
+
+// Runs the command without a shell and with an empty environment.
+int run(const std::vector<std::string>& command) {
+  std::vector<char*> argv;
+  for (const std::string& word : command) argv.push_back(const_cast<char*>(word.c_str()));
+  argv.push_back(nullptr);
+  pid_t pid = fork();
+  if (pid < 0) return kFailed;
+  if (pid == 0) {
+    char* empty_env[] = {nullptr};
+    execve(argv[0], argv.data(), empty_env);
+    _exit(127);
+  }
+  int status = 0;
+  if (wait_pid(&status, pid) != pid) return kFailed;
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? kDone : kFailed;
+}
+
+}  // namespace
+
+bool is_plain_unit_name(const std::string& name) {
+  if (name.empty() || name.size() > kUnitNameMax) return false;
+  if (name[0] == '-' || name[0] == '.') return false;
+  for (unsigned char c : name)
+    if (!std::isalnum(c) && !std::strchr(":-_.\\@", c)) return false;
+  return true;
+}
+
+std::vector<std::string> service_command(const std::string& name, int action) {
+  static const char* const kVerbs[] = {"stop", "start", "restart", "reload"};
+  if (action < 0 || action > 3 || !is_plain_unit_name(name)) return {};
+  return {kInitControl, kVerbs[action], "--", name};
+}
+
+std::vector<std::string> server_command(int action) {
+  if (action == 1) return {kInitControl, "reboot"};
+  if (action == 2) return {kInitControl, "poweroff"};
+  return {};
+}
+
+extern "C" int server_do(int action) {
+  std::vector<std::string> command = server_command(action);
+  if (command.empty()) return kRefused;
+  return run(command);
+}
+
+extern "C" int service_do(const char* name, int action) {
+  std::vector<std::string> command = service_command(name ? name : "", action);
+  if (command.empty()) {
+    write_log("Service: refused service name or action\n");
+    return kRefused;
+  }
+  return run(command);
+}

@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Installs what the tests need on a fresh machine, builds, and runs every test:
+# the normal build first, then the sanitizer build over the unit and database tests.
+#   run-tests.sh            everything
+#   run-tests.sh -L unit    only tests with that label (passed on to ctest)
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+"$here/scripts/install-deps.sh"
+"$here/scripts/ensure-zarn-user.sh"
+mkdir -p /zarn
+
+echo "== build"
+"$here/scripts/build.sh" "$here/build"
+echo "== tests"
+(cd "$here/build" && ctest -j"$(nproc)" --output-on-failure --timeout 600 "$@")
+
+if [ $# -eq 0 ]; then
+  echo "== sanitizer build (AddressSanitizer, UndefinedBehaviorSanitizer)"
+  "$here/scripts/build.sh" "$here/build-asan" -DZARN_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+  (cd "$here/build-asan" && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+     ctest -j"$(nproc)" --output-on-failure --timeout 600 -L 'unit|db')
+fi
