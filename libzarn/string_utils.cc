@@ -82,11 +82,11 @@ std::vector<std::string> cut_pieces(std::string_view text, IsCut is_cut) {
   return pieces;
 }
 
-std::string escape(std::string_view text, std::string_view specials) {
+std::string escape(std::string_view text, std::string_view to_escape) {
   std::string out;
   out.reserve(text.size() + text.size() / 8 + 1);
   for (char c : text) {
-    if (specials.find(c) != std::string_view::npos) out.push_back('\\');
+    if (to_escape.find(c) != std::string_view::npos) out.push_back('\\');
     out.push_back(c);
   }
   return out;
