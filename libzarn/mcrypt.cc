@@ -11,6 +11,7 @@
 #include <cstring>
 #include <memory>
 
+#include "libzarn/fd.h"
 #include "libzarn/log.h"
 
 namespace {
@@ -39,17 +40,6 @@ const CipherMode* find_cipher(const char* cipher, const char* mode) {
 // Releases a cipher context (deleter for unique_ptr).
 struct CipherCtxFree {
   void operator()(EVP_CIPHER_CTX* ctx) const { EVP_CIPHER_CTX_free(ctx); }
-};
-
-// Owns an open file descriptor and closes it when it goes out of scope.
-struct FdOwner {
-  int fd;
-  explicit FdOwner(int f) : fd(f) {}
-  FdOwner(const FdOwner&) = delete;
-  FdOwner& operator=(const FdOwner&) = delete;
-  ~FdOwner() {
-    if (fd >= 0) ::close(fd);
-  }
 };
 
 std::optional<std::string> iv_from_device(const char* device, std::string iv) {

@@ -1,5 +1,7 @@
 #include "libzarn/string_utils.h"
 
+#include "libzarn/fd.h"
+
 #include <fcntl.h>
 #include <openssl/evp.h>
 #include <regex.h>
@@ -49,17 +51,6 @@ std::string to_hex(const unsigned char* bytes, size_t size) {
   }
   return out;
 }
-
-// Owns an open file descriptor and closes it when it goes out of scope.
-struct FdOwner {
-  int fd;
-  explicit FdOwner(int f) : fd(f) {}
-  FdOwner(const FdOwner&) = delete;
-  FdOwner& operator=(const FdOwner&) = delete;
-  ~FdOwner() {
-    if (fd >= 0) ::close(fd);
-  }
-};
 
 // Releases a digest context (deleter for unique_ptr).
 struct MdCtxFree {
