@@ -1,0 +1,227 @@
+#include "modules/mod_access/firewall.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "libzarn/globals.h"
+#include "libzarn/log.h"
+#include "libzarn/paths.h"
+#include "libzarn/sql.h"
+#include "libzarn/string_utils.h"
+#include "modules/mod_access/classes.h"
+#include "modules/mod_access/forwarding.h"
+#include "modules/mod_access/module_state.h"
+
+namespace {
+
+constexpr const char* kRouterPorts = ZARN_PATH("conf/router-ports");
+constexpr const char* kRouterRules = ZARN_PATH("conf/router-iptables");
+
+// The lines of an operator file as read through a 1023-character buffer
+// (a longer line comes in pieces); nothing when the file is missing.
+std::vector<std::string> operator_lines(const char* path) {
+  std::vector<std::string> lines;
+  FILE* f = std::fopen(path, "r");
+  if (!f) return lines;
+  char buf[1024];
+  while (std::fgets(buf, sizeof buf, f)) lines.emplace_back(buf);
+  std::fclose(f);
+  return lines;
+}
+
+// Runs a counted command: a failure adds one to the counter.
+struct Counter {
+  int value = 1;
+  void operator()(int ok) { value += ok ? 0 : 1; }
+};
+
+void reset_tables(Counter& count) {
+  static const char* const kReset[] = {"-P OUTPUT ACCEPT", "-P FORWARD ACCEPT", "-P INPUT ACCEPT", "-F", "-X",
+                                       "-t mangle -F",     "-t mangle -X",      "-t nat -F",       "-t nat -X",
+                                       "-t raw -F",        "-t raw -X"};
+  for (const char* line : kReset) count(firewall_exec("%s", line));
+}
+
+void add_network(Counter& count, const std::string& net) {
+  NetNumbers n = net_numbers(net);
+  const char* s = net.c_str();
+  count(firewall_exec("-A OUTPUT -s %s -j ACCEPT", s));
+  count(firewall_exec("-A FORWARD -d %s -j ACCEPT", s));
+  if (use_ipset) {
+    count(ipset_exec("-N src_%lu_%lu_%lu_%lu_%lu macipmap --network %s", n.a, n.b, n.c, n.d, n.m, s));
+    count(firewall_exec("-A FORWARD -s %s -m set --match-set src_%lu_%lu_%lu_%lu_%lu src -j ACCEPT", s, n.a, n.b, n.c,
+                        n.d, n.m));
+  } else {
+    count(firewall_exec("-N src_%lu_%lu_%lu_%lu_%lu", n.a, n.b, n.c, n.d, n.m));
+    count(firewall_exec("-A FORWARD -s %s -j src_%lu_%lu_%lu_%lu_%lu", s, n.a, n.b, n.c, n.d, n.m));
+    if (use_destination) {
+      count(firewall_exec("-N dst_%lu_%lu_%lu_%lu_%lu", n.a, n.b, n.c, n.d, n.m));
+      count(firewall_exec("-A FORWARD -d %s -j dst_%lu_%lu_%lu_%lu_%lu", s, n.a, n.b, n.c, n.d, n.m));
+    }
+  }
+  count(firewall_exec("-t mangle -N unpaied_%lu_%lu_%lu", n.a, n.b, n.c));
+  count(firewall_exec("-t mangle -A PREROUTING -s %s -j unpaied_%lu_%lu_%lu", s, n.a, n.b, n.c));
+}
+
+void add_port_openings(Counter& count) {
+  for (const std::string& line : operator_lines(kRouterPorts)) {
+    if (line.empty() || line[0] == '\n' || line[0] == '#') continue;
+    std::vector<std::string> f = splitStr(line, "|");
+    if (f.size() < 3) continue;
+    std::string prefix = "-A INPUT";
+    if (f[2] != "all") prefix += " -i " + f[2];
+    if (f[1] == "all") {
+      count(firewall_exec("%s -p tcp -m multiport --dports %s -j ACCEPT", prefix.c_str(), f[0].c_str()));
+      count(firewall_exec("%s -p udp -m multiport --dports %s -j ACCEPT", prefix.c_str(), f[0].c_str()));
+    } else {
+      count(firewall_exec("%s -p %s -m multiport --dports %s -j ACCEPT", prefix.c_str(), f[1].c_str(), f[0].c_str()));
+    }
+  }
+}
+
+void add_personal_rules() {
+  write_log("Adding personal firewall rules\n");
+  for (std::string line : operator_lines(kRouterRules)) {
+    if (line.find('#') != std::string::npos || line.empty() || line[0] != '-') continue;
+    line = str_replace(line, "\n", "");
+    if (debug_mod_internet) write_log("%s\n", line.c_str());
+    if (!firewall_exec("%s", line.c_str()))
+      write_log("Internet: parameters are wrong or this rule is bad '%s'\n", line.c_str());
+  }
+}
+
+// A session file name must name a file inside the session directory.
+bool safe_file_name(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
+}
+
+}  // namespace
+
+extern "C" int firewall_operation(int op, int rid, const char* other_ports) {
+  Counter count;
+  if (debug_mod_internet) write_log("init_handlers...\n");
+  if (!init_handlers()) return 0;
+  if (debug_mod_internet) write_log("init_handlers: OK\n");
+
+  reset_tables(count);
+  ip_forward(1);
+
+  if (op == 1) {
+    count(firewall_exec("-A INPUT -i lo -j ACCEPT"));
+    count(firewall_exec("-A OUTPUT -o lo -j ACCEPT"));
+    count(firewall_exec("-A INPUT -p icmp -j ACCEPT"));
+    count(firewall_exec("-A INPUT -m state --state RELATED,ESTABLISHED -j ACCEPT"));
+    if (use_ipset) {
+      ipset_exec("-F");
+      ipset_exec("-X");
+    }
+    if (SqlResult nets = sql_query(mysql_r, "select net from internal_net where rid='%d'", rid)) {
+      while (MYSQL_ROW row = mysql_fetch_row(nets.get()))
+        if (row[0]) add_network(count, row[0]);
+    }
+    if (SqlResult routers = sql_query(mysql_r, "select ip from internet_routers where id='%d'", rid)) {
+      while (MYSQL_ROW row = mysql_fetch_row(routers.get()))
+        if (row[0]) count(firewall_exec("-A OUTPUT -s %s -j ACCEPT", row[0]));
+    }
+    add_port_openings(count);
+    find_duplicate_recs();
+    close_auth_sessions();
+    op_firewall(op, rid, other_ports);
+    add_personal_rules();
+    count(firewall_exec("-P INPUT DROP"));
+    count(firewall_exec("-P FORWARD DROP"));
+    count(firewall_exec("-P OUTPUT DROP"));
+    ip_forward(1);
+    ip_conntrack_max(990000);
+    neigh_increase(990000);
+    route_max_size(990000);
+  }
+  close_handlers();
+  write_log("Added all firewall rules. Probable errors: %d.\n", count.value);
+  return count.value;
+}
+
+extern "C" int op_firewall(int op, int rid, const char* other_ports) {
+  init_handlers();
+  if (rid == 0) return 0;
+  int failures = 0;
+  SqlResult paid = sql_query(
+      mysql_r,
+      "SELECT a.ip,a.mac,b.password FROM internet_settings as a left join internet_gate_auth as b on a.id=b.sid  "
+      "WHERE a.mac <> '0' and (a.active = '1'  or a.active = '123') and a.mac <> '' and a.cid in (select id from "
+      "internet_clients where remote = '%d') and a.rid = '%d' group by a.ip ORDER BY a.ip ASC",
+      rid, rid);
+  if (debug_mod_internet) write_log("op_firewall rows: %llu\n", sql_num_rows(paid.get()));
+  if (paid) {
+    while (MYSQL_ROW row = mysql_fetch_row(paid.get())) {
+      if (row[2]) continue;  // gate clients are forwarded when they log in
+      if (!forward(row[0] ? row[0] : "", row[1] ? row[1] : "", op, 1)) {
+        ++failures;
+        if (debug_mod_internet) write_log("Error forward for ip: %s \n", row[0] ? row[0] : "");
+      }
+    }
+  }
+  SqlResult unpaid = sql_query(mysql_r,
+                               "SELECT ip FROM internet_settings WHERE active <> '1' and cid in (select id from "
+                               "internet_clients where remote = '%d') and rid = '%d' ORDER BY id ASC",
+                               rid, rid);
+  if (!unpaid || sql_num_rows(unpaid.get()) == 0) {
+    write_log("No redirects added sql_num_rows = %d or res was null.\n", static_cast<int>(sql_num_rows(unpaid.get())));
+  } else {
+    while (MYSQL_ROW row = mysql_fetch_row(unpaid.get())) {
+      std::string ip = row[0] ? row[0] : "";
+      NetNumbers n = net_numbers(ip);
+      int ok = other_ports
+                   ? firewall_exec("-t mangle -A unpaied_%lu_%lu_%lu -s %s -m multiport -p tcp --dports 80,%s -j MARK "
+                                   "--set-mark 80",
+                                   n.a, n.b, n.c, ip.c_str(), other_ports)
+                   : firewall_exec("-t mangle -A unpaied_%lu_%lu_%lu -s %s -m multiport -p tcp --dports 80 -j MARK "
+                                   "--set-mark 80",
+                                   n.a, n.b, n.c, ip.c_str());
+      if (!ok) ++failures;
+    }
+  }
+  if (failures >= 2) {
+    write_log("mod_internet errors reported '%d'\n", failures);
+    return failures;
+  }
+  return 0;
+}
+
+extern "C" void find_duplicate_recs() {
+  SqlResult res = sql_query(mysql_r,
+                            "SELECT ip,count(ip) as nr_ips FROM `internet_settings` where ip <> '000.000.000.000'  "
+                            "group by ip having count(ip)  > 1");
+  if (!res || sql_num_rows(res.get()) == 0) return;
+  for (const char* line : {"Error: Duplicate records of ips found.\n", "Error: Some of the clients will not have internet.\n",
+                           "Error: Listing duplicate ips.\n"}) {
+    write_log("%s", line);
+    std::fputs(line, stdout);
+  }
+  while (MYSQL_ROW row = mysql_fetch_row(res.get())) {
+    write_log("Error-duplicate: %s Nr of fuplicates: %s.\n", row[0], row[1]);
+    std::printf("Error-duplicate: %s Nr of fuplicates: %s.\n", row[0], row[1]);
+  }
+  std::fflush(stdout);
+}
+
+extern "C" void close_auth_sessions() {
+  SqlResult res =
+      sql_query(mysql_r, "select remote_addr,id from internet_gate_log where logout_date='0000-00-00 00:00:00'");
+  if (!res) return;
+  while (MYSQL_ROW row = mysql_fetch_row(res.get())) {
+    std::string address = row[0] ? row[0] : "";
+    std::string id = row[1] ? row[1] : "";
+    std::string path = std::string(ZARN_SESSION_DIR) + "/" + address;
+    if (safe_file_name(address) && access(path.c_str(), F_OK) == 0 && unlink(path.c_str()) != 0) {
+      write_log("Could not terminate auth session for client with ip %s.\n", address.c_str());
+      std::printf("Could not terminate auth session for client with ip %s.\n", address.c_str());
+      continue;
+    }
+    sql_query(mysql_r, "update internet_gate_log set logout_date=now() where remote_addr='%s' and id='%s'",
+              slash_this(address).c_str(), slash_this(id).c_str());
+  }
+}

@@ -1,0 +1,16 @@
+// The ip set command interpreter: command lines in the set program's syntax
+// (old forms included) run in-process through libipset, one kernel call each.
+#pragma once
+
+#include <string>
+
+// Runs argv[1..argc-1] (argv[0] is a placeholder). 1 on success, 0 when a
+// test finds no entry. A kernel refusal (entry already in the set, not in
+// the set, unknown set) logs, prints and ends the process with status 2.
+int ipset_do_command(int argc, char** argv);
+
+// Runs one command and gives what it printed (for listings), or nothing when it failed.
+bool ipset_output(const std::string& line, std::string* output);
+
+// Ends the interpreter's session (its kernel socket). -1 when none was open, else 0.
+int ipset_close();

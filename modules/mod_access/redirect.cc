@@ -1,0 +1,58 @@
+#include "modules/mod_access/redirect.h"
+
+#include <string>
+
+#include "libzarn/globals.h"
+#include "libzarn/log.h"
+#include "libzarn/sql.h"
+#include "libzarn/string_utils.h"
+#include "modules/mod_access/classes.h"
+#include "modules/mod_access/inspection.h"
+#include "modules/mod_access/module_state.h"
+
+namespace {
+
+// Adds (-A) or removes (-D) one address's mark rule.
+int mark_rule(char action, const std::string& ip, const char* other_ports) {
+  NetNumbers n = net_numbers(ip);
+  if (other_ports)
+    return firewall_exec(
+        "-t mangle -%c unpaied_%lu_%lu_%lu -s %s -m multiport -p tcp --dports 80,%s -j MARK --set-mark 80", action,
+        n.a, n.b, n.c, ip.c_str(), other_ports);
+  return firewall_exec("-t mangle -%c unpaied_%lu_%lu_%lu -s %s -m multiport -p tcp --dports 80 -j MARK --set-mark 80",
+                       action, n.a, n.b, n.c, ip.c_str());
+}
+
+}  // namespace
+
+extern "C" int redirect_notifier(const char* cid, int type, const char* other_ports) {
+  init_handlers();
+  if (!is_decimal_id(cid)) {
+    close_handlers();
+    return 0;
+  }
+  std::string escaped = slash_this(cid);
+  SqlResult res = sql_query(mysql_r, "SELECT ip FROM internet_settings WHERE cid='%s'", escaped.c_str());
+  if (!res || sql_num_rows(res.get()) == 0) {
+    close_handlers();
+    return 0;
+  }
+  int failures = 0;
+  while (MYSQL_ROW row = mysql_fetch_row(res.get())) {
+    std::string ip = row[0] ? row[0] : "";
+    int count = GetNotifier_Info_Mark(ip, 80, 8447);
+    if (debug_mod_internet)
+      write_log("Redirs[%s]: %d OtherPorts: '%s' Type: %d\n", ip.c_str(), count, other_ports ? other_ports : "(null)",
+                type);
+    if (count < 0) continue;
+    if (type == 1) {
+      if (count == 0 && !mark_rule('A', ip, other_ports)) ++failures;
+    } else if (type == 0) {
+      if (count == 0) ++failures;
+      for (int i = 0; i < count; ++i)
+        if (!mark_rule('D', ip, other_ports)) ++failures;
+    }
+  }
+  close_handlers();
+  return failures == 0 ? 1 : 0;
+}
