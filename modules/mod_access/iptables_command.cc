@@ -20,7 +20,9 @@
 namespace {
 
 constexpr unsigned kOptionOffsetScale = 256;  // option code range of one extension
-constexpr size_t kChainNameMax = 30;
+// Longer chain names are cut short by the table library (the kernel keeps 28
+// characters), which would make a chain of another name: refuse them.
+constexpr size_t kChainNameMax = 28;
 
 // Malformed command lines.
 constexpr int kBadLine = -1;
@@ -384,6 +386,10 @@ int for_each_chain(xtc_handle* h, bool user_only, Fn fn) {
 int apply_rule_command(ParsedCommand& pc, xtc_handle* h) {
   // A rule without -j (or with a chain name) takes the standard target.
   xtables_target* target = pc.target;
+  // A jump to something that is neither an extension nor a chain names a
+  // target extension that could not be loaded.
+  if (!target && !pc.jump.empty() && !iptc_is_chain(pc.jump.c_str(), h))
+    xtables_find_target(pc.jump.c_str(), XTF_LOAD_MUST_SUCCEED);
   if (!target) {
     target = pc.standard = xtables_find_target(XT_STANDARD_TARGET, XTF_LOAD_MUST_SUCCEED);
     prepare_target(target, pc.jump);
