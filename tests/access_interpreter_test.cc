@@ -42,7 +42,7 @@ TEST_F(InterpreterTest, GoodAndMalformedLines) {
   });
   EXPECT_EQ(r.output, "1 0 0 0 0 0 0 0 0 0 1 1 1 1 1 1 1\n") << read_file("/zarn/logs/module-host.log");
   EXPECT_EQ(saved_table("filter"),
-            "*filter\n:INPUT ACCEPT\n:FORWARD DROP\n:OUTPUT ACCEPT\n:renamed - [0:0]\n"
+            "*filter\n:INPUT ACCEPT\n:FORWARD DROP\n:OUTPUT ACCEPT\n:renamed -\n"
             "-A FORWARD -s 10.0.0.4/32 -j ACCEPT\nCOMMIT\n");
 }
 
