@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The demo: builds the gateway, starts a private database loaded with the demo
 # data, installs the programs into a sandbox root bound over /zarn (private
-# mount and network namespaces) and shows the runner carrying out the daemons'
-# commands, each with its exit status and the log lines it wrote.
+# mount and network namespaces) and shows the runner building the router's
+# firewall and opening and closing clients, each command with its exit status,
+# the log lines it wrote and the kernel state that proves it.
 #   demo.sh [--keep]    --keep leaves the database running afterwards
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -36,18 +37,36 @@ if [ "${ZARN_DEMO_INNER:-}" = 1 ]; then
   echo "${b}Installed layout${n}"
   ls -l /zarn/bin /zarn/modules | sed 's/^/    /'
   echo
+  show() {
+    echo "    ${d}# $1${n}"
+    shift
+    "$@" 2>&1 | sed 's/^/    /'
+    echo
+  }
+  members() { ipset list "$1" | sed -n '/^Members:/,$p' | tail -n +2; }
   step 3 "only the account zarn may call the runner: root is refused" /zarn/bin/gw-runner internet client_start 2
-  step 1 "restrict: nothing to do, no log line" as_zarn /zarn/bin/gw-runner restrict 1
-  step 2 "build the firewall of router 1: the access module comes with a later release" \
+  step 1 "build the firewall of the demo router (id 1) from the database" \
     as_zarn /zarn/bin/gw-runner internet start 1
-  step 2 "open client 2 (access module missing: the run ends at once)" \
-    as_zarn /zarn/bin/gw-runner internet client_start 2
-  step 2 "an unknown sub-verb" as_zarn /zarn/bin/gw-runner internet reload 1
+  show "the filter table: DROP policies, per network a set of address,MAC pairs" \
+    iptables-legacy-save -t filter
+  show "the paid clients of 10.1.1.0/24 (client 3 has not paid, client 2 has a notice)" members src_10_1_1_0_24
+  show "web traffic of clients 2 (notice) and 3 (unpaid) gets mark 80" \
+    sh -c 'iptables-legacy-save -t mangle | grep MARK'
+  step 1 "close client 1: its entry leaves the set, its web traffic is marked" \
+    as_zarn /zarn/bin/gw-runner internet client_stop 1
+  show "10.1.1.0/24 now" members src_10_1_1_0_24
+  step 2 "closing it again fails: nothing left to close" as_zarn /zarn/bin/gw-runner internet client_stop 1
+  step 1 "open client 1 again" as_zarn /zarn/bin/gw-runner internet client_start 1
+  show "10.1.1.0/24 now" members src_10_1_1_0_24
+  step 2 "an id that tries to widen the query opens nothing" \
+    as_zarn /zarn/bin/gw-runner internet client_start "1' or '1'='1"
+  step 1 "the gate opens the gate client 5 after its login" \
+    as_zarn /zarn/bin/gw-runner zarn-gate 10.1.2.11 02:00:00:00:02:0b
+  show "10.1.2.0/24 now" members src_10_1_2_0_24
   step 2 "a service name that is not a plain unit name is refused by mod_hostops" \
     as_zarn /zarn/bin/gw-runner service 'ssh;reboot' start
-  step 2 "a diagnostic tool run with no operand is an unknown verb" as_zarn /zarn/bin/gw-runner arping
-  step 2 "server with an unknown sub-verb does nothing" \
-    as_zarn /zarn/bin/gw-runner server halt
+  step 1 "stop: every table empty and open again" as_zarn /zarn/bin/gw-runner internet stop 1
+  show "the filter table after the stop" iptables-legacy-save -t filter
   echo "${b}Summary:${n} $passed steps as expected, $failed not"
   [ "$failed" = 0 ]
   exit

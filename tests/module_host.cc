@@ -8,6 +8,7 @@
 // ZARN_TEST_USE_DESTINATION and ZARN_TEST_DEBUG set the module's switches.
 #include <dlfcn.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -50,6 +51,7 @@ int main(int argc, char** argv) {
   set_switch(module, "debug_mod_internet", "ZARN_TEST_DEBUG");
   set_switch(module, "debug_mod_ipset", "ZARN_TEST_DEBUG");
   std::string entry = argv[2];
+  auto started = std::chrono::steady_clock::now();
   void* sym = dlsym(module, entry.c_str());
   if (!sym) {
     std::fprintf(stderr, "%s\n", dlerror());
@@ -82,6 +84,10 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "unknown entry point %s\n", entry.c_str());
     return 67;
   }
+  if (std::getenv("ZARN_TEST_TIMING"))
+    std::fprintf(stderr, "call: %lld us\n",
+                 static_cast<long long>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                            std::chrono::steady_clock::now() - started).count()));
   std::printf("%d\n", result);
   dlclose(module);
   sql_close(mysql_r);

@@ -1,0 +1,96 @@
+#!/usr/bin/env bash
+# Benchmark of the access module: firewall start for a large router against
+# (a) the floor, the same final state loaded by ipset restore and
+# iptables-legacy-restore, and (b) the per-command way, the same lines run as
+# separate ipset and iptables-legacy processes (a smaller run, scaled); then
+# the latency of opening one client on the loaded router.
+#   bench/access-bench.sh [BUILD_DIR] [CLIENTS] [NETWORKS]
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:-$here/build}
+clients=${2:-10000}
+networks=${3:-40}
+
+if [ "${ZARN_BENCH_INNER:-}" != 1 ]; then
+  "$here/scripts/ensure-zarn-user.sh"
+  dbdir="$build/bench-db"
+  "$here/scripts/test-db.sh" start "$dbdir"
+  "$here/scripts/test-db.sh" create "$dbdir" zarn_bench
+  python3 "$here/bench/make-router.py" "$clients" "$networks" |
+    mariadb --no-defaults --socket="$dbdir/mysql.sock" -uroot zarn_bench
+  root="$build/bench-root"
+  rm -rf "$root"
+  "$here/scripts/install-root.sh" "$build" "$root"
+  printf 'mysql_host localhost\nmysql_user zarn_test\nmysql_passwd zarn_test\nmysql_dbname zarn_bench\nmysql_sock %s\n' \
+    "$dbdir/mysql.sock" >"$root/conf/zarn-router.conf"
+  ZARN_BENCH_INNER=1 "$here/scripts/sandbox.sh" "$root" "$0" "$build" "$clients" "$networks"
+  "$here/scripts/test-db.sh" stop "$dbdir"
+  exit
+fi
+
+# Inside the sandbox.
+ms() { date +%s%N; }
+elapsed() { echo $(( ($2 - $1) / 1000000 )); }
+runner() { setpriv --reuid=zarn --regid=zarn --clear-groups /zarn/bin/gw-runner "$@" >/dev/null; }
+reset_kernel() {
+  for t in filter mangle nat raw; do iptables-legacy -t $t -F; iptables-legacy -t $t -X; done
+  for c in INPUT FORWARD OUTPUT; do iptables-legacy -P $c ACCEPT; done
+  ipset destroy 2>/dev/null || true
+}
+median() { sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
+
+echo "router: $clients paid clients in $networks /24 networks, $((clients / 10)) of them also marked (active 123)"
+
+starts=()
+for i in 1 2 3; do
+  reset_kernel
+  t0=$(ms); status=0; runner internet start 1 || status=$?; t1=$(ms)
+  [ "$status" = 1 ] || { echo "start failed ($status)"; tail -5 /zarn/logs/gw-runner.log; exit 1; }
+  starts+=("$(elapsed "$t0" "$t1")")
+done
+start_ms=$(printf '%s\n' "${starts[@]}" | median)
+entries=$(ipset list | grep -c '^10\.' || true)
+marks=$(iptables-legacy-save -t mangle | grep -c 'MARK' || true)
+echo "module start: ${starts[*]} ms (median $start_ms ms); set entries $entries, marks $marks"
+
+# (a) The floor: the final state restored by the two programs made for bulk loading.
+ipset save >/tmp/sets.save
+iptables-legacy-save >/tmp/tables.save
+floors=()
+for i in 1 2 3; do
+  reset_kernel
+  t0=$(ms); ipset restore </tmp/sets.save; iptables-legacy-restore </tmp/tables.save; t1=$(ms)
+  floors+=("$(elapsed "$t0" "$t1")")
+done
+floor_ms=$(printf '%s\n' "${floors[@]}" | median)
+echo "floor (ipset restore + iptables-legacy-restore): ${floors[*]} ms (median $floor_ms ms)"
+
+# (b) The per-command way: every line of the start as its own process, for a
+# tenth of the clients (the per-client lines dominate), scaled by ten.
+reset_kernel
+sample=$((clients / 10))
+t0=$(ms)
+for t in filter mangle nat raw; do iptables-legacy -t $t -F; iptables-legacy -t $t -X; done
+grep '^create' /tmp/sets.save | sed 's/^create /-N /' | while read -r line; do ipset $line; done
+grep '^add' /tmp/sets.save | awk -v n="$sample" 'NR <= n' | sed 's/^add /-A /' | while read -r line; do ipset $line; done
+grep '^:unpaied' /tmp/tables.save | cut -c2- | awk '{print $1}' | while read -r c; do iptables-legacy -t mangle -N "$c"; done
+awk '/^\*mangle/{m=1} /^\*filter/{m=0} m && /^-A/ && !/MARK/' /tmp/tables.save | while read -r line; do iptables-legacy -t mangle $line; done
+awk '/^\*mangle/{m=1} /^\*filter/{m=0} m && /MARK/' /tmp/tables.save | awk -v n="$((sample / 10))" 'NR <= n' | while read -r line; do iptables-legacy -t mangle $line; done
+awk '/^\*filter/{m=1} /^COMMIT/{if(m)exit} m && /^-A/' /tmp/tables.save | while read -r line; do iptables-legacy $line; done
+t1=$(ms)
+per_sample=$(elapsed "$t0" "$t1")
+per_ms=$((per_sample * 10))
+echo "per-command, $sample clients: $per_sample ms; scaled to $clients: $per_ms ms"
+
+# Opening one client on the loaded router, 200 times, started the way the
+# daemons start the runner (fork, drop to zarn, exec); the floor is the
+# runner's own start with its database connection (the verb restrict).
+reset_kernel
+runner internet start 1 || true
+echo "runner start and connection (restrict): $("$build/bench/spawn_timer" 200 /zarn/bin/gw-runner restrict)"
+echo "client_start on the loaded router:      $("$build/bench/spawn_timer" 200 /zarn/bin/gw-runner internet client_start "{i}")"
+python3 - "$start_ms" "$floor_ms" "$per_ms" <<'PY'
+import sys
+start, floor, per = map(float, sys.argv[1:])
+print(f"ratios: start / floor = {start / floor:.2f}x, per-command / start = {per / start:.1f}x")
+PY
