@@ -2,8 +2,9 @@
 
 #include <unistd.h>
 
-#include "gw-runner/module.h"
+#include "libzarn/module.h"
 #include "libzarn/config.h"
+#include "libzarn/gate_forward.h"
 #include "libzarn/globals.h"
 #include "libzarn/log.h"
 #include "libzarn/sql.h"
@@ -21,7 +22,6 @@ constexpr BindFailureRule kServerRule{"System: cannot open shared module %s\n", 
 constexpr BindFailureRule kServiceRule{"Service: cannot open shared module %s\n", "Service: %s\n", 4, 5};
 constexpr BindFailureRule kAuthRule{"mod_access[zarn-auth]: cannot open shared module %s\n", "Zarn-Auth: %s\n", 2, 2};
 constexpr BindFailureRule kRedirectRule{"Redirect: cannot open shared module %s\n", "Redirect: %s\n", 2, 2};
-constexpr BindFailureRule kGateRule{"session-reaper: cannot open shared module %s\n", "session-reaper: %s\n", 2, 2};
 
 // Module results: 1 is success, anything else result 6.
 int success_or_6(int returned) { return returned == 1 ? 1 : 6; }
@@ -82,16 +82,7 @@ int redirect_op(const char* client_id, int op, const char* other_ports) {
   return success_or_6(call_and_unload<int(const char*, int, const char*)>(std::move(bound), client_id, op, other_ports));
 }
 
-int start_client(const char* address, const char* mac) {
-  // This handle keeps the module, and so the classes init_handlers loads and
-  // the changes forward leaves pending, in memory until close_handlers commits.
-  BoundEntry forward = bind_entry_or_exit(kAccessModule, "forward", kGateRule);
-  call_and_unload<int()>(bind_entry_or_exit(kAccessModule, "init_handlers", kGateRule));
-  int returned = entry_as<int(const char*, const char*, int, int)>(forward)(address, mac, 1, 0);
-  call_and_unload<int()>(bind_entry_or_exit(kAccessModule, "close_handlers", kGateRule));
-  forward.module.reset();
-  return returned;
-}
+int start_client(const char* address, const char* mac) { return gate_forward(address, mac, 1); }
 
 int run_tool(const char* tool, char** argv) {
   static const char* const kSearchOrder[] = {"/usr/sbin/", "/sbin/", "/bin/"};

@@ -1,6 +1,7 @@
-#include "gw-runner/module.h"
+#include "libzarn/module.h"
 
 #include <dlfcn.h>
+#include <cstdlib>
 #include <unistd.h>
 
 #include "libzarn/format.h"
