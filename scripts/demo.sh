@@ -33,6 +33,7 @@ if [ "${ZARN_DEMO_INNER:-}" = 1 ]; then
     echo
   }
   as_zarn() { setpriv --reuid=zarn --regid=zarn --clear-groups "$@"; }
+  sql() { mariadb --no-defaults --socket="$ZARN_DEMO_DB_SOCKET" -uroot zarn_demo -e "$1"; }
   passed=0 failed=0
   echo "${b}Installed layout${n}"
   ls -l /zarn/bin /zarn/modules | sed 's/^/    /'
@@ -63,6 +64,23 @@ if [ "${ZARN_DEMO_INNER:-}" = 1 ]; then
   step 1 "the gate opens the gate client 5 after its login" \
     as_zarn /zarn/bin/gw-runner zarn-gate 10.1.2.11 02:00:00:00:02:0b
   show "10.1.2.0/24 now" members src_10_1_2_0_24
+  sql "INSERT INTO internet_gate_log (cid, session, remote_addr, mac, login_date) VALUES (5, 'demo-session', '10.1.2.11', '02:00:00:00:02:0b', NOW())"
+  echo 'demo-session;5;02:00:00:00:02:0b' >/zarn/auth_sessions/10.1.2.11
+  { cat /zarn/conf/zarn-router.conf; printf 'session_dir /zarn/auth_sessions\nexpiration_time 61\nverify_interval 11\n'; } \
+    >/zarn/conf/zarn-auth.conf
+  reap() {
+    # The daemon's clock runs two minutes ahead, so the fresh session file counts as stale.
+    LD_PRELOAD=/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1 FAKETIME=+120s NO_FAKE_STAT=1 \
+      /zarn/bin/session-reaper -d &
+    local pid=$!
+    for _ in $(seq 1 100); do grep -q 'disconnect result main thread' /zarn/logs/session-reaper.log 2>/dev/null && break; sleep 0.1; done
+    kill -INT "$pid"
+    wait "$pid"
+  }
+  step 0 "session-reaper expires the gate login whose session file went stale" reap
+  show "its log" cat /zarn/logs/session-reaper.log
+  show "10.1.2.0/24 now: the gate client is gone" members src_10_1_2_0_24
+  show "the gate login is closed" sql "SELECT cid, session, remote_addr, logout_date FROM internet_gate_log"
   step 2 "a service name that is not a plain unit name is refused by mod_hostops" \
     as_zarn /zarn/bin/gw-runner service 'ssh;reboot' start
   step 1 "stop: every table empty and open again" as_zarn /zarn/bin/gw-runner internet stop 1
@@ -99,7 +117,7 @@ mysql_sock $demo/db/mysql.sock
 CONF
 
 status=0
-ZARN_DEMO_INNER=1 "$here/scripts/sandbox.sh" "$demo/root" "$here/scripts/demo.sh" || status=$?
+ZARN_DEMO_INNER=1 ZARN_DEMO_DB_SOCKET="$demo/db/mysql.sock" "$here/scripts/sandbox.sh" "$demo/root" "$here/scripts/demo.sh" || status=$?
 if [ "$keep" = 1 ]; then
   echo "The database keeps running: mariadb --socket=$demo/db/mysql.sock -uroot zarn_demo"
   echo "Stop it with: scripts/test-db.sh stop $demo/db"

@@ -12,6 +12,7 @@ packages=(
   libmnl-dev
   iproute2 kmod psmisc iputils-arping tcpdump mtr-tiny
   procps util-linux passwd
+  faketime
 )
 
 missing=()

@@ -9,6 +9,8 @@ root=${2:?usage: install-root.sh BUILD_DIR ROOT}
 here=$(cd "$(dirname "$0")" && pwd)
 "$here/ensure-zarn-user.sh"
 mkdir -p "$root"
+# A fresh copy of the programs every time (a test root, never a live one).
+rm -rf "$root/bin" "$root/modules"
 cmake --install "$build" --prefix "$root" >/dev/null
 mkdir -p "$root"/{bin,modules,conf,logs,auth_sessions}
 chown root:zarn "$root/bin/gw-runner"

@@ -1,0 +1,94 @@
+#include "session-reaper/scan.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "libzarn/config.h"
+#include "libzarn/gate_forward.h"
+#include "libzarn/globals.h"
+#include "libzarn/log.h"
+#include "libzarn/process.h"
+#include "libzarn/sql.h"
+#include "libzarn/string_utils.h"
+#include "session-reaper/session_file.h"
+
+namespace {
+
+// Owner of an open directory stream.
+struct DirOwner {
+  DIR* d;
+  ~DirOwner() {
+    if (d) closedir(d);
+  }
+};
+
+// Removes the client's forwarding in a child, so that a module that ends the
+// process ends only the child; the parent waits for it.
+void remove_forwarding(const std::string& address, const std::string& mac) {
+  pid_t pid = fork();
+  if (pid < 0) {
+    write_log("disconnect error: Could not fork into background.\n");
+    return;
+  }
+  if (pid == 0) {
+    int result = gate_forward(address.c_str(), mac.c_str(), 0);
+    write_log("disconnect result: %d\n", result);
+    _exit(0);  // the database connection belongs to the parent: leave it open
+  }
+  int status = 0;
+  pid_t waited = wait_pid(&status, pid);
+  int saved = errno;
+  write_log("disconnect result main thread: exitc [%d] waitp [%d] pid [%d] errno [%d]\nError: '%s'\n", status >> 8,
+            waited, pid, saved, std::strerror(saved));
+}
+
+void expire(const std::string& directory, const std::string& name, time_t ctime) {
+  std::string path = directory + "/" + name;
+  std::optional<std::string> content = file_get_contents(path.c_str());
+  write_log("diconnecting: %s[%d]\n", name.c_str(), static_cast<int>(ctime));
+  if (unlink(path.c_str()) != 0) return;  // the next scan tries again
+
+  errno = 0;
+  SessionFields f = parse_session_file(content.value_or(""));
+  if (!session_fields_valid(f)) {
+    write_log("session-reaper: failure variable wrong [%s] [%s] [%s]\n", f.session.c_str(), f.client_id.c_str(),
+              f.mac.c_str());
+    return;
+  }
+  // The name reaches the access module as the client's address.
+  if (check_ipv4_address(name.c_str()) != 1) {
+    write_log("session-reaper: failure address wrong [%s]\n", name.c_str());
+    return;
+  }
+  sql_query(mysql_r, "update internet_gate_log set logout_date=now() where cid='%d' and session='%s'",
+            std::atoi(f.client_id.c_str()), slash_this(f.session).c_str());
+  remove_forwarding(name, f.mac);
+}
+
+}  // namespace
+
+bool search(const std::string& directory, const ReaperSettings& settings) {
+  DirOwner dir{opendir(directory.c_str())};
+  if (!dir.d) {
+    std::printf("Cannot open directory %s\n", directory.c_str());
+    std::fflush(stdout);
+    return false;
+  }
+  while (dirent* entry = readdir(dir.d)) {
+    std::string name = entry->d_name;
+    std::string path = directory + "/" + name;
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    if (!session_expired(st.st_ctime, time(nullptr), settings.exp_time)) continue;
+    expire(directory, name, st.st_ctime);
+  }
+  return true;
+}
