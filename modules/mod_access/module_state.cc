@@ -47,28 +47,35 @@ extern "C" int close_handlers() {
   return 0;
 }
 
+namespace {
+
+// Runs one formatted line through an interpreter, with the debug lines of its switch.
+template <typename Interpreter>
+int exec_line(const char* fmt, va_list args, int debug, const char* program, Interpreter interpret) {
+  std::string line = vformat(fmt, args);
+  if (debug) write_log("Command [%s]\n", line.c_str());
+  std::vector<std::string> words = get_argv(line);
+  std::vector<char*> argv = argument_vector(words, program);
+  int result = interpret(static_cast<int>(words.size()), argv.data());
+  if (debug) write_log("Res: %d\n", result);
+  return result == 1 ? 1 : 0;
+}
+
+}  // namespace
+
 extern "C" int firewall_exec(const char* fmt, ...) {
   va_list args;
   va_start(args, fmt);
-  std::string line = vformat(fmt, args);
+  int ok = exec_line(fmt, args, debug_mod_internet, "iptables",
+                     [](int argc, char** argv) { return do_command(argc, argv, session); });
   va_end(args);
-  if (debug_mod_internet) write_log("Command [%s]\n", line.c_str());
-  std::vector<std::string> words = get_argv(line);
-  std::vector<char*> argv = argument_vector(words, "iptables");
-  int result = do_command(static_cast<int>(words.size()), argv.data(), session);
-  if (debug_mod_internet) write_log("Res: %d\n", result);
-  return result == 1 ? 1 : 0;
+  return ok;
 }
 
 extern "C" int ipset_exec(const char* fmt, ...) {
   va_list args;
   va_start(args, fmt);
-  std::string line = vformat(fmt, args);
+  int ok = exec_line(fmt, args, debug_mod_ipset, "ipset", ipset_do_command);
   va_end(args);
-  if (debug_mod_ipset) write_log("Command [%s]\n", line.c_str());
-  std::vector<std::string> words = get_argv(line);
-  std::vector<char*> argv = argument_vector(words, "ipset");
-  int result = ipset_do_command(static_cast<int>(words.size()), argv.data());
-  if (debug_mod_ipset) write_log("Res: %d\n", result);
-  return result == 1 ? 1 : 0;
+  return ok;
 }
