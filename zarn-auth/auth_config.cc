@@ -1,0 +1,23 @@
+#include "zarn-auth/auth_config.h"
+
+#include "libzarn/config.h"
+
+int parse_auth_config(std::string_view text, AuthSettings& s) {
+  const ConfigKey keys[] = {
+      {"auth_port", &s.auth_port},
+      {"auth_listen_on", &s.auth_listen_on},
+      {"add_forward_src", nullptr, &s.add_forward_src},
+      {"add_forward_dst", nullptr, &s.add_forward_dst},
+      {"connections_per_ip", nullptr, &s.connections_per_ip},
+      {"block_after_failed", nullptr, &s.block_after_failed},
+      {"crypt_key", &s.crypt_key},
+      {"ping_client_time", nullptr, &s.ping_client_time},
+      {"client_timeout", nullptr, &s.client_timeout},
+  };
+  scan_config(text, keys);
+  return 1;
+}
+
+bool client_timeout_valid(const AuthSettings& s) { return s.client_timeout >= 10 && s.client_timeout <= 180; }
+
+bool ping_time_valid(const AuthSettings& s) { return s.ping_client_time >= 5; }

@@ -1,0 +1,27 @@
+// Settings of the login service (/zarn/conf/zarn-auth.conf).
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+// The login service's own settings record, named after its keys.
+struct AuthSettings {
+  std::optional<std::string> auth_port;
+  std::optional<std::string> auth_listen_on;
+  int add_forward_src = 0;     // read and kept; nothing acts on it
+  int add_forward_dst = 0;     // read and kept; nothing acts on it
+  int connections_per_ip = 0;  // read and kept; nothing acts on it
+  int block_after_failed = 0;  // read and kept; nothing acts on it
+  std::optional<std::string> crypt_key;
+  int ping_client_time = 0;  // seconds between two keep-alive probes
+  int client_timeout = 0;    // seconds one read or write may wait
+};
+
+// Scans the configuration text for the login service's keys; returns 1.
+int parse_auth_config(std::string_view text, AuthSettings& settings);
+
+// client_timeout must lie between 10 and 180 seconds inclusive.
+bool client_timeout_valid(const AuthSettings& settings);
+// ping_client_time must be at least 5 seconds.
+bool ping_time_valid(const AuthSettings& settings);
