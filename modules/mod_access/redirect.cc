@@ -7,7 +7,7 @@
 #include "libzarn/sql.h"
 #include "libzarn/string_utils.h"
 #include "modules/mod_access/classes.h"
-#include "modules/mod_access/inspection.h"
+#include "modules/mod_access/rule_lookup.h"
 #include "modules/mod_access/module_state.h"
 
 namespace {

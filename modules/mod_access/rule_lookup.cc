@@ -1,4 +1,4 @@
-#include "modules/mod_access/inspection.h"
+#include "modules/mod_access/rule_lookup.h"
 
 #include <arpa/inet.h>
 #include <libiptc/libiptc.h>
