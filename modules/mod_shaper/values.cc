@@ -3,6 +3,7 @@
 #include <strings.h>
 
 #include <cstdlib>
+#include <unordered_map>
 
 #include "libzarn/format.h"
 #include "libzarn/string_utils.h"
@@ -55,7 +56,12 @@ bool is_address(const std::string& text) {
   if (text.empty()) return false;
   for (char c : text)
     if (!is_digit(c) && c != '.') return false;
-  return check_ipv4_address(text.c_str()) == 1;
+  // check_ipv4_address compiles its pattern on every call; a rebuild meets
+  // every address once per device.
+  static std::unordered_map<std::string, bool> checked;
+  auto [it, added] = checked.try_emplace(text, false);
+  if (added) it->second = check_ipv4_address(text.c_str()) == 1;
+  return it->second;
 }
 
 std::string rate_text(const char* kbit) {
