@@ -38,8 +38,29 @@ if [ "${ZARN_DEMO_INNER:-}" = 1 ]; then
   echo
   step 3 "only the account zarn may call the runner: root is refused" /zarn/bin/gw-runner internet client_start 2
   step 1 "restrict: nothing to do, no log line" as_zarn /zarn/bin/gw-runner restrict 1
-  step 2 "build the firewall of router 1: the access module comes with a later release" \
+  # The demo router's shaped devices (db/demo.sql), as veth pairs of the sandbox.
+  for dev in lan0 lan1; do
+    ip link add name "$dev" type veth peer name "${dev}p" && ip link set "$dev" up && ip link set "${dev}p" up
+  done
+  step 2 "build the firewall of router 1: the access module comes with a later release, the shaper builds its trees" \
     as_zarn /zarn/bin/gw-runner internet start 1
+  for dev in lan0 lan1; do
+    echo "${b}\$ tc class show dev $dev${n}   ${d}# the HTB tree of mod_shaper: one class per client under 1:10 (metro) and 1:20 (extern)${n}"
+    tc class show dev "$dev" | sort -V | sed 's/^/    /'
+    tc filter show dev "$dev" parent 1:10 | grep -c flowid | sed 's/^/    u32 filters of the device (its classes share the u32 tables): /'
+    echo
+  done
+  # lan0: 1:1, 1:15, 1:10, 1:20 and the classes of clients 1, 2 and 6 under each kind.
+  if [ "$(tc class show dev lan0 | grep -c 'parent 1:[12]0')" = 6 ] && [ "$(tc class show dev lan1 | grep -c 'parent 1:10')" = 3 ]; then
+    echo "    shaping trees ${g}as expected${n}"; passed=$((passed + 1))
+  else
+    echo "    shaping trees ${r}not as expected${n}"; failed=$((failed + 1))
+  fi
+  echo
+  step 2 "tear down: the shaper removes the root qdisc of every device of router 1" \
+    as_zarn /zarn/bin/gw-runner internet stop 1
+  tc qdisc show dev lan0 | sed 's/^/    /'
+  echo
   step 2 "open client 2 (access module missing: the run ends at once)" \
     as_zarn /zarn/bin/gw-runner internet client_start 2
   step 2 "an unknown sub-verb" as_zarn /zarn/bin/gw-runner internet reload 1

@@ -50,6 +50,7 @@ void forget_dump(const char* device, const std::string& parent) {
 
 constexpr size_t kReceiveBuffer = 32768;  // a dump part of the kernel's usual size
 
+// Closes an rtnetlink socket of libmnl.
 struct MnlSocketClose {
   void operator()(mnl_socket* socket) const { mnl_socket_close(socket); }
 };
