@@ -32,5 +32,5 @@ endfunction()
 function(zarn_sandboxed_test target label)
   gtest_discover_tests(${target}
     DISCOVERY_TIMEOUT 30
-    PROPERTIES LABELS ${label} FIXTURES_REQUIRED "db_server;installed_root" TIMEOUT 300)
+    PROPERTIES LABELS ${label} FIXTURES_REQUIRED sandbox_rig TIMEOUT 300)
 endfunction()

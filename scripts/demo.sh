@@ -46,10 +46,27 @@ if [ "${ZARN_DEMO_INNER:-}" = 1 ]; then
   }
   members() { ipset list "$1" | sed -n '/^Members:/,$p' | tail -n +2; }
   step 3 "only the account zarn may call the runner: root is refused" /zarn/bin/gw-runner internet client_start 2
-  step 1 "build the firewall of the demo router (id 1) from the database" \
+  # The demo router's shaped devices (db/demo.sql), as veth pairs of the sandbox.
+  for dev in lan0 lan1; do
+    ip link add name "$dev" type veth peer name "${dev}p" && ip link set "$dev" up && ip link set "${dev}p" up
+  done
+  step 1 "build the firewall and the shaping trees of the demo router (id 1) from the database" \
     as_zarn /zarn/bin/gw-runner internet start 1
   show "the filter table: DROP policies, per network a set of address,MAC pairs" \
     iptables-legacy-save -t filter
+  for dev in lan0 lan1; do
+    echo "${b}\$ tc class show dev $dev${n}   ${d}# the HTB tree of mod_shaper: one class per client under 1:10 (metro) and 1:20 (extern)${n}"
+    tc class show dev "$dev" | sort -V | sed 's/^/    /'
+    tc filter show dev "$dev" parent 1:10 | grep -c flowid | sed 's/^/    u32 filters of the device (its classes share the u32 tables): /'
+    echo
+  done
+  # lan0: 1:1, 1:15, 1:10, 1:20 and the classes of clients 1, 2 and 6 under each kind.
+  if [ "$(tc class show dev lan0 | grep -c 'parent 1:[12]0')" = 6 ] && [ "$(tc class show dev lan1 | grep -c 'parent 1:10')" = 3 ]; then
+    echo "    shaping trees ${g}as expected${n}"; passed=$((passed + 1))
+  else
+    echo "    shaping trees ${r}not as expected${n}"; failed=$((failed + 1))
+  fi
+  echo
   show "the paid clients of 10.1.1.0/24 (client 3 has not paid, client 2 has a notice)" members src_10_1_1_0_24
   show "web traffic of clients 2 (notice) and 3 (unpaid) gets mark 80" \
     sh -c 'iptables-legacy-save -t mangle | grep MARK'
@@ -83,8 +100,9 @@ if [ "${ZARN_DEMO_INNER:-}" = 1 ]; then
   show "the gate login is closed" sql "SELECT cid, session, remote_addr, logout_date FROM internet_gate_log"
   step 2 "a service name that is not a plain unit name is refused by mod_hostops" \
     as_zarn /zarn/bin/gw-runner service 'ssh;reboot' start
-  step 1 "stop: every table empty and open again" as_zarn /zarn/bin/gw-runner internet stop 1
+  step 1 "stop: every table empty and open again, the shaping trees removed" as_zarn /zarn/bin/gw-runner internet stop 1
   show "the filter table after the stop" iptables-legacy-save -t filter
+  show "the root qdisc of lan0 after the stop" tc qdisc show dev lan0
   echo "${b}Summary:${n} $passed steps as expected, $failed not"
   [ "$failed" = 0 ]
   exit
