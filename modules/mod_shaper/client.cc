@@ -1,4 +1,4 @@
-// Part 5.2: one client's classes on every active device of a router.
+// One client's classes on every active device of a router.
 #include "libzarn/format.h"
 #include "libzarn/globals.h"
 #include "libzarn/log.h"

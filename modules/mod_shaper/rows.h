@@ -39,7 +39,7 @@ bool skip_row(const char* what, const std::string& value);
 // Column count of internet_restrictions that the shaper reads (0 to 11).
 inline constexpr unsigned kRestrictionColumns = 12;
 
-// The client step of Part 5.1 for restriction row `r` (select *) on a device:
+// The client step of a rebuild for restriction row `r` (select *) on a device:
 // the client's metro and extern classes, then for every address of the client
 // its metro and extern u32 filters. `fields` is the row's column count.
 void client_step(TcBatch& batch, const DeviceRow& device, MYSQL_ROW r, unsigned fields);

@@ -1,5 +1,5 @@
-// The shaping module: the HTB tree of every device of a router (Part 5.1) and
-// the per-client changes (Part 5.2). The exported names are the module's
+// The shaping module: the HTB tree of every device of a router and
+// the per-client changes. The exported names are the module's
 // interface; the functions in namespace shaper do the work into a TcBatch,
 // which an entry point runs when it returns.
 #pragma once
@@ -24,7 +24,7 @@ void add_class_metro(const char* device, const char* mark, const char* rate);
 void add_class_extern(const char* device, const char* mark, const char* rate);
 // Loads the seven kernel modules in order; 0 at the first that does not load.
 int restrict_modprobe(void);
-// One client on every active device of the router (Part 5.2).
+// One client on every active device of the router.
 int restrict_user_add(const char* client_id, int router_id);
 int restrict_user_update(const char* client_id, int router_id);
 int restrict_user_remove(const char* client_id, int router_id);

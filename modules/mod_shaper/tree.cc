@@ -1,4 +1,4 @@
-// Part 5.1: the HTB tree of every device of a router.
+// The HTB tree of every device of a router.
 #include <cstdlib>
 
 #include "libzarn/format.h"

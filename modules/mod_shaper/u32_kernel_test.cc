@@ -1,4 +1,4 @@
-// Part 5.3 on the real kernel: dump and delete of u32 filters over rtnetlink.
+// The u32 list on the real kernel: dump and delete of u32 filters over rtnetlink.
 #include <cstdlib>
 #include <string>
 #include <vector>

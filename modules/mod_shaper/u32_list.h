@@ -1,6 +1,6 @@
 // The u32 filters under a parent class of a device, read from the kernel over
 // rtnetlink (libmnl), kept in a list, looked up by the class they send to and
-// deleted by their own handle and priority (Part 5.3).
+// deleted by their own handle and priority.
 #pragma once
 
 #include <linux/netlink.h>
