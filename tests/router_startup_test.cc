@@ -186,8 +186,15 @@ TEST_F(RouterStartupTest, ProcessTitlesAndTheAccountOfTheProcesses) {
   EXPECT_EQ(peer.login(), "\f222 Authentication accepted.\r\n");
   std::vector<pid_t> children = daemon.children();
   ASSERT_EQ(children.size(), 1u);
-  std::string title = read_file("/proc/" + std::to_string(children[0]) + "/cmdline");
-  EXPECT_EQ(title.substr(0, title.find('\0')), "zarn-router: [127.0.0.1]Client logged in..\n");
+  // The title changes right after the reply that the login was accepted.
+  const std::string logged_in = "zarn-router: [127.0.0.1]Client logged in..\n";
+  std::string title;
+  for (int i = 0; i < 100 && title != logged_in; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    title = read_file("/proc/" + std::to_string(children[0]) + "/cmdline");
+    title = title.substr(0, title.find('\0'));
+  }
+  EXPECT_EQ(title, logged_in);
 }
 
 TEST_F(RouterStartupTest, InterruptSaysGoodByeToThePeer) {
