@@ -57,6 +57,8 @@ Daemon::Daemon(const std::vector<std::string>& args) {
   if (pid_ < 0) throw std::runtime_error("fork failed");
   if (pid_ == 0) {
     setpgid(0, 0);
+    // Start it as a service manager would, whatever this test inherited.
+    signal(SIGPIPE, SIG_DFL);
     int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     dup2(fd, 1);
     dup2(fd, 2);
@@ -126,6 +128,13 @@ Peer::Peer(const char* from, int wait_seconds) {
 
 Peer::~Peer() {
   if (fd_ >= 0) close(fd_);
+}
+
+void Peer::reset() {
+  linger abort{1, 0};
+  setsockopt(fd_, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+  close(fd_);
+  fd_ = -1;
 }
 
 void Peer::send(const std::string& text) {

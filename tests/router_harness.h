@@ -64,6 +64,8 @@ class Peer {
   // wait ended; closed() tells which.
   std::string read_to_close();
   bool closed() const { return closed_; }
+  // Leaves abruptly: the connection is reset, not closed in order.
+  void reset();
   // Greeting, user, password; what came back after the password.
   std::string login(const std::string& user = kRouterUser, const std::string& password = kRouterPassword);
   // Sends one command line and reads its reply up to `expected`'s end.

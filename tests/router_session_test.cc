@@ -399,6 +399,21 @@ TEST_F(RouterSessionTest, AnOverlongLineEndsTheSession) {
   EXPECT_TRUE(peer.closed());
 }
 
+TEST_F(RouterSessionTest, AWriteToALostPeerIsNotFatal) {
+  FakeTools tools;
+  tools.place("arping", "/bin/sleep 1\necho done\n");
+  start();
+  Peer peer;
+  ASSERT_EQ(peer.login(), kAccepted);
+  // The peer leaves with a reset while a run is going on: the replies written
+  // after it fail (the second with a broken pipe, whose signal must not end
+  // the process), and the session must still end in order, with its log line.
+  peer.send("system arping -c 1 10.0.0.1\r\n");
+  usleep(200000);
+  peer.reset();
+  EXPECT_TRUE(wait_for_text(kRouterLogPath, "]Connection to client ended.\n")) << scene_.log();
+}
+
 TEST_F(RouterSessionTest, DiagnosticWordsReachTheToolLiterally) {
   FakeTools tools;
   tools.place("arping", "for a in \"$@\"; do printf '[%s]' \"$a\"; done\necho\n");
