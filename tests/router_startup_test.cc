@@ -29,6 +29,7 @@ RunResult start_to_end(const std::vector<std::string>& prefix = {}) {
   return run(argv);
 }
 
+// The common scene; each test starts the daemon its own way.
 class RouterStartupTest : public testing::Test {
  protected:
   RouterScene scene_;

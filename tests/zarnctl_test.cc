@@ -12,6 +12,7 @@ namespace {
 const std::string kZarnctl = "/zarn/bin/zarnctl";
 const std::string kPasswordEnv = std::string("ZARNCTL_PASSWORD=") + kRouterPassword;
 
+// A ready daemon on the common scene, and zarnctl started as an operator would.
 class ZarnctlTest : public testing::Test {
  protected:
   void SetUp() override {
