@@ -29,6 +29,9 @@ endfunction()
 
 # Tests on the real kernel and the installed layout: the binary re-runs itself
 # inside the sandbox (private mount and network namespaces, root over /zarn).
+# They need the database server and the installed root: the one fixture
+# sandbox_rig stands for both, because a list of fixtures does not survive
+# the test discovery's properties.
 function(zarn_sandboxed_test target label)
   gtest_discover_tests(${target}
     DISCOVERY_TIMEOUT 30

@@ -2,8 +2,9 @@
 # The demo: builds the gateway, starts a private database loaded with the demo
 # data, installs the programs into a sandbox root bound over /zarn (private
 # mount and network namespaces) and shows the runner building the router's
-# firewall and opening and closing clients, each command with its exit status,
-# the log lines it wrote and the kernel state that proves it.
+# firewall and shaping trees and opening and closing clients, the session
+# expiry, then the control service driven with zarnctl: each step with its exit
+# status, the log lines it wrote and the kernel state that proves it.
 #   demo.sh [--keep]    --keep leaves the database running afterwards
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -103,6 +104,34 @@ if [ "${ZARN_DEMO_INNER:-}" = 1 ]; then
   step 1 "stop: every table empty and open again, the shaping trees removed" as_zarn /zarn/bin/gw-runner internet stop 1
   show "the filter table after the stop" iptables-legacy-save -t filter
   show "the root qdisc of lan0 after the stop" tc qdisc show dev lan0
+  step 2 "a diagnostic tool run with no operand is an unknown verb" as_zarn /zarn/bin/gw-runner arping
+  step 2 "server with an unknown sub-verb does nothing" \
+    as_zarn /zarn/bin/gw-runner server halt
+
+  echo "${b}The control service: zarn-router driven by the master's tool zarnctl${n}"
+  ip addr add 10.1.1.1/24 dev lo
+  /zarn/bin/zarn-router >/tmp/demo-router.out 2>&1 &
+  router_pid=$!
+  for _ in $(seq 100); do
+    grep -q 'ready for connections' /zarn/logs/zarn-router.log 2>/dev/null && break
+    sleep 0.1
+  done
+  sed "s/^/    ${d}zarn-router.log:${n} /" /zarn/logs/zarn-router.log
+  echo
+  ctl() { /zarn/bin/zarnctl -a 10.1.1.1 -p 9000 -u demo "$@"; }
+  export ZARNCTL_PASSWORD=abcde
+  step 0 "who is this router" ctl identify
+  step 0 "open client 2 over the control protocol" ctl client activate 2
+  show "10.1.1.0/24 now" members src_10_1_1_0_24
+  step 0 "close it again" ctl client deactivate 2
+  show "10.1.1.0/24 now" members src_10_1_1_0_24
+  step 1 "an action the command does not know" ctl client enable 2
+  step 0 "restrict update: the runner has nothing to do" ctl restrict update 2
+  step 0 "a diagnostic run: every word reaches the tool as it is" ctl system arping -c 1 -w 1 '10.1.1.1;reboot'
+  ZARNCTL_PASSWORD=wrong step 3 "a wrong password is refused" ctl identify
+  kill -INT "$router_pid"
+  wait "$router_pid" || true
+
   echo "${b}Summary:${n} $passed steps as expected, $failed not"
   [ "$failed" = 0 ]
   exit
@@ -132,6 +161,12 @@ mysql_user zarn_test
 mysql_passwd zarn_test
 mysql_dbname zarn_demo
 mysql_sock $demo/db/mysql.sock
+# The control service (zarn-router) on the router's address; the master
+# server is reached from the same address inside the demo's network.
+listenport 9000
+listenaddr 10.1.1.1
+master_server 10.1.1.1
+crypt_key routerkey
 CONF
 
 status=0

@@ -1,0 +1,5 @@
+#include "zarn-router/router_globals.h"
+
+GLOBALS g;
+int s = -1;
+ClientRecord cl;
