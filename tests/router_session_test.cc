@@ -438,10 +438,28 @@ TEST_F(RouterSessionTest, DiagnosticWordsReachTheToolLiterally) {
 }
 
 TEST_F(RouterSessionTest, ClientActivateChangesTheKernel) {
-  // Place for the kernel-level check of "client activate 17" (the client's
-  // address and MAC in its network's ip set, its redirect marks gone) once
-  // the access module is in the tree; until then the stub only records calls.
-  GTEST_SKIP() << "needs modules/mod_access: the command path is checked with the recording stub above";
+  fs::copy_file(ZARN_ACCESS_MODULE, "/zarn/modules/mod_access.so", fs::copy_options::overwrite_existing);
+  std::string rid = std::to_string(kRouterId);
+  scene_.db().exec("INSERT INTO internal_net (rid, net, host_min, host_max) VALUES (" + rid +
+                   ", '10.4.1.0/24', INET_ATON('10.4.1.1'), INET_ATON('10.4.1.254'));"
+                   "INSERT INTO internet_clients (id, remote) VALUES (17, " + rid + ");"
+                   "INSERT INTO internet_settings (cid, rid, ip, mac, active) VALUES (17, " + rid +
+                   ", '10.4.1.17', '02:00:00:04:01:11', 0)");
+  start();  // builds the firewall: client 17 has not paid, so it is marked and not forwarded
+  auto members = [] { return run({"/usr/sbin/ipset", "list", "src_10_4_1_0_24"}).output; };
+  auto marks = [] { return run({"/usr/sbin/iptables-legacy-save", "-t", "mangle"}).output; };
+  ASSERT_EQ(members().find("10.4.1.17"), std::string::npos) << members();
+  ASSERT_NE(marks().find("-A unpaied_10_4_1 -s 10.4.1.17/32"), std::string::npos) << marks();
+
+  Peer peer;
+  ASSERT_EQ(peer.login(), kAccepted);
+  EXPECT_EQ(peer.exchange("client activate 17", "222 Success.\r\n"), "222 Success.\r\n");
+  EXPECT_NE(members().find("10.4.1.17,02:00:00:04:01:11"), std::string::npos) << members();
+  EXPECT_EQ(marks().find("-s 10.4.1.17/32"), std::string::npos) << marks();
+
+  EXPECT_EQ(peer.exchange("client deactivate 17", "222 Success.\r\n"), "222 Success.\r\n");
+  EXPECT_EQ(members().find("10.4.1.17"), std::string::npos) << members();
+  EXPECT_NE(marks().find("-A unpaied_10_4_1 -s 10.4.1.17/32"), std::string::npos) << marks();
 }
 
 // The one slow case: a tool that goes on writing past the time limit. The
