@@ -111,7 +111,7 @@ std::vector<pid_t> Daemon::children() const {
   return found;
 }
 
-Peer::Peer(const char* from, int wait_seconds) {
+Peer::Peer(const char* from, int wait_seconds, int port, const char* to) {
   fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in local{};
   local.sin_family = AF_INET;
@@ -121,8 +121,8 @@ Peer::Peer(const char* from, int wait_seconds) {
   setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
   sockaddr_in router{};
   router.sin_family = AF_INET;
-  router.sin_port = htons(kRouterPort);
-  inet_pton(AF_INET, kMasterAddress, &router.sin_addr);
+  router.sin_port = htons(static_cast<uint16_t>(port));
+  inet_pton(AF_INET, to, &router.sin_addr);
   connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&router), sizeof router) == 0;
 }
 

@@ -50,7 +50,8 @@ class Daemon {
 // time-out so that a missing reply fails the test instead of hanging it.
 class Peer {
  public:
-  explicit Peer(const char* from = kMasterAddress, int wait_seconds = 10);
+  explicit Peer(const char* from = kMasterAddress, int wait_seconds = 10, int port = kRouterPort,
+                const char* to = kMasterAddress);
   ~Peer();
   Peer(const Peer&) = delete;
   Peer& operator=(const Peer&) = delete;

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "libzarn/account.h"
 #include "libzarn/globals.h"
 #include "libzarn/log.h"
 #include "libzarn/process.h"
@@ -61,14 +62,14 @@ void say(const char* message) {
 }
 
 bool drop_to_account() {
-  const passwd* account = getpwnam(kAccount);
-  if (!account) {
+  AccountSwitch result = become_account(kAccount);
+  if (result == AccountSwitch::no_account) {
     std::printf("User zarn not found on this system.\n");
     std::printf("Cannot run as root. Exting...\n");
     return false;
   }
-  setgroups(0, nullptr);  // none of root's supplementary groups; fails harmlessly when not root
-  if (setgid(account->pw_gid) != 0 || setuid(account->pw_uid) != 0) {
+  if (result == AccountSwitch::refused) {
+    const passwd* account = getpwnam(kAccount);
     std::printf("Cannot set uid and gid to user zarn UID: '%d' GID: '%d'.\n", static_cast<int>(account->pw_uid),
                 static_cast<int>(account->pw_gid));
     std::printf("Cannot run as root. Exting...\n");

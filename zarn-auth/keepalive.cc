@@ -1,0 +1,91 @@
+#include "zarn-auth/keepalive.h"
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "libzarn/log.h"
+#include "libzarn/paths.h"
+#include "libzarn/process.h"
+#include "zarn-auth/auth_globals.h"
+#include "zarn-auth/login.h"
+#include "zarn-auth/sessions.h"
+
+namespace {
+
+constexpr int kMaxRetries = 3;
+constexpr unsigned kPauseAfterSessionId = 5;
+
+// Why the keep-alive ended.
+enum class KeepAliveEnd { silence, wrong_reply, exiting };
+
+KeepAliveEnd keep_alive(client_class& c) {
+  for (;;) {
+    std::optional<std::string> reply = send_wait(&c, "228 SessionID\r\n");
+    int retries = 0;
+    while (!reply && !exiting && retries < kMaxRetries) {
+      ++retries;
+      log_client(c, "Response was null retry [%d] in progress.\n", retries);
+      reply = send_wait(&c, "228 SessionID\r\n");
+    }
+    if (reply && retries > 0) log_client(c, "Conection restablished.\n");
+    if (!reply) return KeepAliveEnd::silence;
+    if (exiting) return KeepAliveEnd::exiting;
+    if (*reply != c.session) {
+      log_client(c, "Response does not match session.\n");
+      return KeepAliveEnd::wrong_reply;
+    }
+    sleep(static_cast<unsigned>(g.ping_client_time));
+  }
+}
+
+}  // namespace
+
+int zarn_auth(int start, int cid) {
+  std::string id = std::to_string(cid);
+  const char* argv[] = {"gw-runner", "ZarnAuth", id.c_str(), start ? "start" : "stop", nullptr};
+  pid_t pid = fork();
+  if (pid < 0) {
+    write_log("Could not execute wrapper to add client: %d PIDC: %d\n", cid, pid);
+    return 0;
+  }
+  if (pid == 0) {
+    signal(SIGPIPE, SIG_DFL);
+    execv(ZARN_RUNNER, const_cast<char* const*>(argv));
+    _exit(3);
+  }
+  int status = 0;
+  wait_pid(&status, pid);
+  int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  if (code == 1) return 1;
+  write_log("Could not execute wrapper to add client: %d CODE:%d\n", cid, code);
+  return 0;
+}
+
+void accept_client(client_class& c, MYSQL* connection) {
+  int cid = perform_auth(c, connection);
+  if (cid > 0) {
+    if (zarn_auth(1, cid)) {
+      lock_session(cid, c, connection);
+      send_out(&c, "227 %s\r\n", c.session.c_str());
+      sleep(kPauseAfterSessionId);
+      send_messages(c, cid, connection);
+      send_url(c, cid, connection);
+      KeepAliveEnd end = keep_alive(c);
+      zarn_auth(0, cid);
+      if (end == KeepAliveEnd::silence) log_client(c, " Timeout received, reponse is null.\n");
+    } else {
+      zarn_auth(0, cid);
+    }
+  }
+  unlock_session(cid, connection);
+}
+
+void closing_sequence(client_class& c) {
+  send_wait(&c, "232 Good Bye.\r\n");
+  send_wait(&c, "232 Closing Socket.\r\n");
+  while (get_line(c)) {
+  }
+}
