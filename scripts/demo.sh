@@ -22,7 +22,7 @@ if [ "${ZARN_DEMO_INNER:-}" = 1 ]; then
     [ -f "$log" ] && before=$(wc -l <"$log")
     echo "${b}\$ $*${n}   ${d}# $what${n}"
     "$@" >/tmp/demo-out 2>&1 || status=$?
-    sed 's/^/    /' /tmp/demo-out | head -5
+    sed 's/^/    /' /tmp/demo-out | head -12
     if [ -f "$log" ]; then tail -n +"$((before + 1))" "$log" | sed "s/^/    ${d}log:${n} /"; fi
     if [ "$status" = "$expect" ]; then
       echo "    exit status $status ${g}(as expected)${n}"
@@ -132,6 +132,34 @@ if [ "${ZARN_DEMO_INNER:-}" = 1 ]; then
   kill -INT "$router_pid"
   wait "$router_pid" || true
 
+  echo "${b}The login service: zarn-auth and a subscriber's client program, zarn-login${n}"
+  # alice (client 6) logs in from her registered address 10.1.2.12 through the
+  # gateway 10.1.2.1; both are addresses of this sandbox.
+  ip addr add 10.1.2.1/32 dev lo
+  ip addr add 10.1.2.12/32 dev lo
+  { sed 's/^mysql_user .*/mysql_user demo/; s/^mysql_passwd .*/mysql_passwd demo/' /zarn/conf/zarn-router.conf
+    printf 'auth_port 7000\nauth_listen_on 10.1.2.1\ncrypt_key routerkey\nping_client_time 5\nclient_timeout 10\n'
+    printf 'session_dir /zarn/auth_sessions\nexpiration_time 61\nverify_interval 11\n'; } >/zarn/conf/zarn-auth.conf
+  as_zarn /zarn/bin/gw-runner ZarnAuth 6 stop || true
+  show "alice is not forwarded before her login" members src_10_1_2_0_24
+  /zarn/bin/zarn-auth >/tmp/demo-auth.out 2>&1 &
+  auth_pid=$!
+  for _ in $(seq 100); do grep -q 'Accepting connections' /zarn/logs/zarn-auth.log 2>/dev/null && break; sleep 0.1; done
+  login() {
+    ZARN_LOGIN_PASSWORD=abcdefgh /zarn/bin/zarn-login -a 10.1.2.1 -p 7000 -s 10.1.2.12 -u alice -g 10.1.2.1 -n 1 &
+    local pid=$!
+    for _ in $(seq 100); do members src_10_1_2_0_24 | grep -q '^10.1.2.12,' && break; sleep 0.1; done
+    echo "(while logged in) 10.1.2.0/24:"
+    members src_10_1_2_0_24
+    wait "$pid"
+  }
+  step 0 "alice logs in, gets her session, message and notice link, answers one probe and leaves" login
+  for _ in $(seq 200); do grep -q 'Connection to client ended' /zarn/logs/zarn-auth.log && break; sleep 0.1; done
+  show "zarn-auth's log" cat /zarn/logs/zarn-auth.log
+  show "she left: her forwarding is closed again" members src_10_1_2_0_24
+  show "her session row" sql "SELECT cid, session, remote_addr, login_date, logout_date, rid FROM internet_vpn_log"
+  kill -INT "$auth_pid"; sleep 0.2; kill -INT "$auth_pid" 2>/dev/null; wait "$auth_pid" || true
+
   echo "${b}Summary:${n} $passed steps as expected, $failed not"
   [ "$failed" = 0 ]
   exit
@@ -148,6 +176,9 @@ echo "== starting the private database in $demo/db"
 "$here/scripts/test-db.sh" start "$demo/db"
 "$here/scripts/test-db.sh" create "$demo/db" zarn_demo
 mariadb --no-defaults --socket="$demo/db/mysql.sock" -uroot zarn_demo <"$here/db/demo.sql"
+# The login service finds its router by its database account: the demo router's is "demo".
+mariadb --no-defaults --socket="$demo/db/mysql.sock" -uroot \
+  -e "CREATE USER IF NOT EXISTS 'demo'@'localhost' IDENTIFIED BY 'demo'; GRANT ALL ON zarn_demo.* TO 'demo'@'localhost';"
 mariadb --no-defaults --socket="$demo/db/mysql.sock" -uroot zarn_demo -t \
   -e "SELECT id, rname, ip FROM internet_routers; SELECT s.cid, s.ip, s.mac, s.active FROM internet_settings s ORDER BY s.id;"
 

@@ -2,7 +2,10 @@
 // testing and the demo. Logs in, prints the session id, message and notice
 // link, and answers every keep-alive probe with the session id until it is
 // interrupted (or has answered the number of probes asked for).
+#include <arpa/inet.h>
 #include <getopt.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <signal.h>
 
 #include <cstdio>
@@ -28,7 +31,7 @@ constexpr const char* kUsage =
     "\n"
     "SYNOPSIS\n"
     "     zarn-login -a address -p port -u user -g gateway [-f password-file]\n"
-    "                [-n probes] [-t seconds]\n"
+    "                [-s source] [-n probes] [-t seconds]\n"
     "\n"
     "DESCRIPTION\n"
     "     zarn-login connects to the login service zarn-auth at address and port,\n"
@@ -36,6 +39,9 @@ constexpr const char* kUsage =
     "     service's encoding, prints the session id, the message and the notice\n"
     "     link it receives, and answers every keep-alive probe with the session\n"
     "     id until it is interrupted, or until it has answered -n probes.\n"
+    "\n"
+    "     -s source binds the connection to a local address (the service checks\n"
+    "     that a subscriber logs in from its registered address).\n"
     "\n"
     "     The password is never taken from the command line: it is the first\n"
     "     line of password-file, or else the value of ZARN_LOGIN_PASSWORD.\n"
@@ -59,6 +65,24 @@ std::optional<std::string> read_password(const char* file) {
   return std::nullopt;
 }
 
+// A connection from a given local address (init_conn lets the kernel choose).
+ClientRecord connect_from(const char* source, const char* address, int port, int seconds) {
+  sockaddr_in local{}, remote{};
+  local.sin_family = remote.sin_family = AF_INET;
+  remote.sin_port = htons(static_cast<uint16_t>(port));
+  if (inet_pton(AF_INET, source, &local.sin_addr) != 1 || inet_pton(AF_INET, address, &remote.sin_addr) != 1)
+    return nullptr;
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return nullptr;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+      connect(fd, reinterpret_cast<sockaddr*>(&remote), sizeof remote) != 0) {
+    close(fd);
+    return nullptr;
+  }
+  timeval wait{seconds, 0};
+  return gen_struct(fd, address, seconds > 0 ? &wait : nullptr);
+}
+
 bool starts_with(const std::optional<std::string>& line, const char* code) {
   return line && line->compare(0, std::strlen(code), code) == 0;
 }
@@ -66,16 +90,17 @@ bool starts_with(const std::optional<std::string>& line, const char* code) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const char *address = nullptr, *user = nullptr, *gateway = nullptr, *password_file = nullptr;
+  const char *address = nullptr, *user = nullptr, *gateway = nullptr, *password_file = nullptr, *source = nullptr;
   int port = 0, probes = -1, seconds = 60;
   int opt;
-  while ((opt = getopt(argc, argv, "a:p:u:g:f:n:t:h")) != -1) {
+  while ((opt = getopt(argc, argv, "a:p:u:g:f:s:n:t:h")) != -1) {
     switch (opt) {
       case 'a': address = optarg; break;
       case 'p': port = std::atoi(optarg); break;
       case 'u': user = optarg; break;
       case 'g': gateway = optarg; break;
       case 'f': password_file = optarg; break;
+      case 's': source = optarg; break;
       case 'n': probes = std::atoi(optarg); break;
       case 't': seconds = std::atoi(optarg); break;
       default:
@@ -94,7 +119,7 @@ int main(int argc, char** argv) {
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
 
-  ClientRecord conn = init_conn(address, port, seconds);
+  ClientRecord conn = source ? connect_from(source, address, port, seconds) : init_conn(address, port, seconds);
   if (!conn) {
     std::fprintf(stderr, "zarn-login: cannot reach %s port %d\n", address, port);
     return kStatusConnect;
