@@ -1,12 +1,14 @@
 // Latency and throughput of the control path: "client activate/deactivate"
 // over the control protocol against the same runner verb started directly
 // (the floor), measured in the same run. Runs inside the sandbox:
-//   scripts/sandbox.sh build/root build/bench/router_bench [commands]
+//   scripts/sandbox.sh build/root build/bench/router_bench [commands [real]]
+// ("real": the access module itself instead of the tests' recording stub)
 // with the test database server started (scripts/test-db.sh start build/testdb).
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -97,11 +99,27 @@ double throughput(int sessions, int count) {
 
 }  // namespace
 
+// The real access module in place of the recording stub, with the router's
+// networks, so that every command changes the kernel.
+void use_real_access_module(TestDatabase& db) {
+  std::filesystem::copy_file(ZARN_ACCESS_MODULE, "/zarn/modules/mod_access.so",
+                             std::filesystem::copy_options::overwrite_existing);
+  std::string nets = "INSERT INTO internal_net (rid, net, host_min, host_max) VALUES ";
+  for (int n = 0; n < 40; ++n) {
+    std::string net = "10.1." + std::to_string(n);
+    nets += std::string(n ? "," : "") + "(" + std::to_string(kRouterId) + ", '" + net + ".0/24', INET_ATON('" + net +
+            ".0'), INET_ATON('" + net + ".255'))";
+  }
+  db.exec(nets);
+}
+
 int main(int argc, char** argv) {
   const int commands = argc > 1 ? std::atoi(argv[1]) : 500;
+  const bool real = argc > 2 && std::string(argv[2]) == "real";
   require_private_netns();
   RouterScene scene;
   fill_clients(scene.db());
+  if (real) use_real_access_module(scene.db());
   Daemon daemon;
   if (!daemon.wait_ready()) {
     std::fprintf(stderr, "the router did not start:\n%s%s", daemon.output().c_str(), scene.log().c_str());
@@ -126,7 +144,9 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "the runner failed: %d %s\n", r.exit_status, r.output.c_str());
       return 1;
     }
-    std::string line = std::string(i % 2 ? "client deactivate" : "client activate") + " 17";
+    // With the real module each command must change the state, so the
+    // protocol works on a client of its own.
+    std::string line = std::string(i % 2 ? "client deactivate" : "client activate") + (real ? " 18" : " 17");
     start = Clock::now();
     if (peer.exchange(line, "222 Success.\r\n") != "222 Success.\r\n") {
       std::fprintf(stderr, "a command over the protocol failed\n%s", scene.log().c_str());
@@ -138,7 +158,8 @@ int main(int argc, char** argv) {
   double four = throughput(4, commands / 4);
 
   Summary d = summarize(direct), p = summarize(protocol);
-  std::printf("clients in the database: %d, commands per measurement: %d\n", kClients, commands);
+  std::printf("clients in the database: %d, commands per measurement: %d, access module: %s\n", kClients, commands,
+              real ? "real (kernel changed)" : "recording stub");
   std::printf("direct runner          median %7.2f ms   p99 %7.2f ms\n", d.median, d.p99);
   std::printf("over the protocol      median %7.2f ms   p99 %7.2f ms\n", p.median, p.p99);
   std::printf("protocol overhead      median %7.2f ms   (ratio %.2f)\n", p.median - d.median, p.median / d.median);

@@ -137,6 +137,10 @@ void Peer::reset() {
   fd_ = -1;
 }
 
+void Peer::hang_up() {
+  if (fd_ >= 0) shutdown(fd_, SHUT_RDWR);
+}
+
 void Peer::send(const std::string& text) {
   size_t done = 0;
   while (done < text.size()) {

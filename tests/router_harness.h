@@ -67,6 +67,8 @@ class Peer {
   bool closed() const { return closed_; }
   // Leaves abruptly: the connection is reset, not closed in order.
   void reset();
+  // Closes both directions at once (wakes a read waiting in another thread).
+  void hang_up();
   // Greeting, user, password; what came back after the password.
   std::string login(const std::string& user = kRouterUser, const std::string& password = kRouterPassword);
   // Sends one command line and reads its reply up to `expected`'s end.
