@@ -5,7 +5,8 @@
 # firewall and shaping trees and opening and closing clients, the session
 # expiry, then the control service driven with zarnctl: each step with its exit
 # status, the log lines it wrote and the kernel state that proves it.
-#   demo.sh [--keep]    --keep leaves the database running afterwards
+#   demo.sh [--keep]    --keep leaves the router running afterwards, with the
+#                       commands to look around
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 keep=0
@@ -160,6 +161,24 @@ if [ "${ZARN_DEMO_INNER:-}" = 1 ]; then
   show "her session row" sql "SELECT cid, session, remote_addr, login_date, logout_date, rid FROM internet_vpn_log"
   kill -INT "$auth_pid"; sleep 0.2; kill -INT "$auth_pid" 2>/dev/null; wait "$auth_pid" || true
 
+  if [ "${ZARN_DEMO_KEEP:-}" = 1 ]; then
+    /zarn/bin/zarn-router -d >/dev/null
+    /zarn/bin/zarn-auth -d >/dev/null
+    /zarn/bin/session-reaper >/dev/null || true
+    setsid sleep infinity </dev/null >/dev/null 2>&1 &
+    holder=$!
+    cat <<KEEP
+
+${b}The router keeps running${n} (zarn-router, zarn-auth, session-reaper) in its namespaces.
+Enter them:      nsenter --target $holder --mount --net bash
+Then look around:
+    iptables-legacy-save; ipset list; tc class show dev lan0
+    ZARNCTL_PASSWORD=abcde /zarn/bin/zarnctl -a 10.1.1.1 -p 9000 -u demo identify
+    ZARN_LOGIN_PASSWORD=abcdefgh /zarn/bin/zarn-login -a 10.1.2.1 -p 7000 -s 10.1.2.12 -u alice -g 10.1.2.1
+    tail /zarn/logs/*.log
+Stop it all:     kill -9 $holder \$(pgrep -f '^/zarn/bin/') ; scripts/test-db.sh stop build/demo/db
+KEEP
+  fi
   echo "${b}Summary:${n} $passed steps as expected, $failed not"
   [ "$failed" = 0 ]
   exit
@@ -201,10 +220,9 @@ crypt_key routerkey
 CONF
 
 status=0
-ZARN_DEMO_INNER=1 ZARN_DEMO_DB_SOCKET="$demo/db/mysql.sock" "$here/scripts/sandbox.sh" "$demo/root" "$here/scripts/demo.sh" || status=$?
+ZARN_DEMO_INNER=1 ZARN_DEMO_KEEP=$keep ZARN_SANDBOX_KEEP=$keep ZARN_DEMO_DB_SOCKET="$demo/db/mysql.sock" "$here/scripts/sandbox.sh" "$demo/root" "$here/scripts/demo.sh" || status=$?
 if [ "$keep" = 1 ]; then
-  echo "The database keeps running: mariadb --socket=$demo/db/mysql.sock -uroot zarn_demo"
-  echo "Stop it with: scripts/test-db.sh stop $demo/db"
+  echo "The database keeps running: mariadb --no-defaults --socket=$demo/db/mysql.sock -uroot zarn_demo"
 else
   "$here/scripts/test-db.sh" stop "$demo/db"
 fi

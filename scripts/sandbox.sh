@@ -3,6 +3,8 @@
 # network namespaces: nothing it does to netfilter, tc, links or /proc/sys/net
 # reaches the machine's own namespace. Each run works on a fresh copy of the root.
 #   sandbox.sh ROOT COMMAND [ARG...]
+# With ZARN_SANDBOX_KEEP=1 the copy of the root is left in place, for
+# processes that go on running in the namespaces after COMMAND has ended.
 set -euo pipefail
 root=${1:?usage: sandbox.sh ROOT COMMAND [ARG...]}
 shift
@@ -12,7 +14,7 @@ root=$(cd "$root" && pwd)
 if [ "${ZARN_SANDBOX_INNER:-}" != 1 ]; then
   mkdir -p /zarn
   copy=$(mktemp -d "$root.run.XXXXXX")
-  trap 'rm -rf "$copy"' EXIT
+  [ "${ZARN_SANDBOX_KEEP:-}" = 1 ] || trap 'rm -rf "$copy"' EXIT
   cp -a "$root/." "$copy/"
   chmod 0755 "$copy"
   status=0
