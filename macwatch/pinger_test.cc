@@ -1,5 +1,7 @@
 // The pinger on the real kernel and database: hostup follows the host's link;
 // in debug mode it prints instead of writing; interrupts end it in order.
+#include <signal.h>
+
 #include <gtest/gtest.h>
 
 #include "macwatch/test_support.h"
@@ -103,6 +105,20 @@ TEST_F(PingerTest, ASecondInterruptEndsThePingerAtOnce) {
   std::string out = pinger.output();
   EXPECT_EQ(out.find(kFirstSilentLine), std::string::npos) << "the probe in hand is not finished:\n" << out;
   EXPECT_EQ(count(macwatch_log(), "MACWATCH(QUIT): Term signal recived.\n"), 2) << macwatch_log();
+}
+
+TEST_F(PingerTest, ACrashIsLoggedWithTheWorkerNumber) {
+  host_workers(db_);
+  pid_t pinger = arp_pinger();
+  pid_t finder = macwatch();
+  ASSERT_TRUE(eventually([&] { return db_.other_connection_ids().size() >= 2; }, 5)) << "both workers connected";
+  kill(pinger, SIGSEGV);
+  kill(finder, SIGSEGV);
+  EXPECT_EQ(wait_for_child(pinger, 5), 0);
+  EXPECT_EQ(wait_for_child(finder, 5), 0);
+  std::string log = macwatch_log();
+  EXPECT_NE(log.find("MACWATCH(QUIT) CHID[1]: Segmentation fault.\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("MACWATCH(QUIT) CHID[2]: Segmentation fault.\n"), std::string::npos) << log;
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "macwatch/runner_call.h"
 
 #include <grp.h>
+#include <linux/close_range.h>
 #include <pwd.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,6 +20,8 @@ namespace {
     write_log("Cannot set uid and gid to user zarn in macwatch.\n");
     _exit(4);
   }
+  // The worker's database connection stays with the worker.
+  close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
   const char* argv[] = {"gw-runner", "macwatch", id, start ? "start" : "stop", nullptr};
   execv(ZARN_RUNNER, const_cast<char* const*>(argv));
   _exit(5);
