@@ -27,6 +27,8 @@ std::string joined(const std::vector<std::string>& items) {
   return out;
 }
 
+// Router 1 on lan0 with hosts h1 to h3 (10.1.2.50 to .52); the kernel's table
+// knows 10.1.2.50 by a MAC of its own.
 class FinderTest : public testing::Test {
  protected:
   void SetUp() override {
@@ -36,8 +38,7 @@ class FinderTest : public testing::Test {
     lan_.add_host("h1", "10.1.2.50", "02:ab:cd:00:00:32");
     lan_.add_host("h2", "10.1.2.51", "02:ab:cd:00:00:33");
     lan_.add_host("h3", "10.1.2.52", "02:ab:cd:00:00:34");
-    // The kernel's table knows 10.1.2.50 by another address than the host's
-    // own: what the finder writes shows which of the two ways it took.
+    // What the finder writes for 10.1.2.50 shows which way it took.
     ip({"neigh", "replace", "10.1.2.50", "lladdr", "02:00:00:00:aa:50", "dev", "lan0", "nud", "permanent"});
   }
   std::string mac(int id) { return setting_value(db_, id, "mac"); }

@@ -22,6 +22,7 @@ const std::string kCannotStartLog = "MACWATCH: Cannot read config or cannot conn
 const std::string kMissing = "MACWATCH: Missing variables from config.Aborting launch.\n";
 const std::string kNoRouter = "MACWATCH: Could not aquire router name.\n";
 
+// Router 1 in the database and its configuration in place.
 class LauncherTest : public testing::Test {
  protected:
   void SetUp() override {

@@ -16,6 +16,7 @@ const std::string kHostLine = "Debug Pinger:IP[10.1.2.50] \tINTF: [lan0] \tMAC [
 const std::string kFirstSilentLine = "Debug Pinger:IP[10.1.2.97] \tINTF: [lan0] \tMAC [(null)]\n";
 const std::string kSecondSilentLine = "Debug Pinger:IP[10.1.2.98] \tINTF: [lan0] \tMAC [(null)]\n";
 
+// Router 1 on lan0 with the host h1 (10.1.2.50).
 class PingerTest : public testing::Test {
  protected:
   void SetUp() override {

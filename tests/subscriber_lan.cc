@@ -79,6 +79,12 @@ void SubscriberLan::add_host(const std::string& name, const std::string& address
   ip({"-n", name, "link", "set", "lo", "up"});
   ip({"-n", name, "link", "set", "eth0", "up"});
   ip({"link", "set", port, "master", bridge_, "up"});
+  // The port forwards only once the kernel has seen the carrier of both ends.
+  auto details = [&] { return run({kIp, "-d", "link", "show", "dev", port}).output; };
+  for (int i = 0; i < 60 && details().find("bridge_slave state forwarding") == std::string::npos; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  if (details().find("bridge_slave state forwarding") == std::string::npos)
+    ADD_FAILURE() << "expected the bridge port " << port << " forwarding, saw " << details();
 }
 
 void SubscriberLan::set_host_link(const std::string& name, bool up) {
