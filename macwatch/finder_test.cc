@@ -111,4 +111,33 @@ TEST_F(FinderTest, TheReaderOnlyReadsTheTable) {
   EXPECT_NE(macwatch_log().find("ARP_READER: Finder got exiting signal.\n"), std::string::npos) << macwatch_log();
 }
 
+TEST_F(FinderTest, AFailedQueryIsLoggedAndRetried) {
+  add_setting(db_, 2, 1, "10.1.2.51", "0", 0);
+  db_.exec("RENAME TABLE internet_settings TO settings_away");
+  pid_t finder = macwatch();
+  bool logged = eventually([&] { return macwatch_log().find("Mysql conn lost sleeping\n") != std::string::npos; }, 5);
+  db_.exec("RENAME TABLE settings_away TO internet_settings");
+  bool learned = eventually([&] { return mac(2) != "0"; }, 15);
+  EXPECT_EQ(interrupt_and_wait(finder, 5), 0);
+  EXPECT_TRUE(logged) << macwatch_log();
+  EXPECT_TRUE(learned) << "the query is tried again ten seconds later\n" << macwatch_log();
+}
+
+// An address the database places in a network but that fails the address
+// check (first part above 254) is logged by each worker and left alone.
+TEST_F(FinderTest, AddressesFailingTheCheckAreSkipped) {
+  db_.exec("INSERT INTO internal_net (rid, net, host_min, host_max, device) VALUES"
+           " (1, '255.1.2.0/24', INET_ATON('255.1.2.1'), INET_ATON('255.1.2.254'), 'lan0')");
+  add_setting(db_, 1, 1, "255.1.2.50", "0", 1, 1);
+  pid_t workers[] = {macwatch(), arp_reader(), arp_pinger()};
+  const char* lines[] = {"MACWATCH: Skiping address '255.1.2.50' failed on preg_check\n",
+                         "ARP_READER: Skiping address '255.1.2.50' failed on preg_check\n",
+                         "ARP_PINGER: Skiping address '255.1.2.50' failed on preg_check\n"};
+  for (const char* line : lines)
+    EXPECT_TRUE(eventually([&] { return macwatch_log().find(line) != std::string::npos; }, 5)) << line;
+  for (pid_t pid : workers) EXPECT_EQ(interrupt_and_wait(pid, 5), 0);
+  EXPECT_EQ(mac(1), "0");
+  EXPECT_EQ(setting_value(db_, 1, "hostup"), "1") << "the pinger writes nothing for it";
+}
+
 }  // namespace
