@@ -48,10 +48,10 @@ if [ "${ZARN_DEMO_INNER:-}" = 1 ]; then
   }
   members() { ipset list "$1" | sed -n '/^Members:/,$p' | tail -n +2; }
   step 3 "only the account zarn may call the runner: root is refused" /zarn/bin/gw-runner internet client_start 2
-  # The demo router's shaped devices (db/demo.sql), as veth pairs of the sandbox.
-  for dev in lan0 lan1; do
-    ip link add name "$dev" type veth peer name "${dev}p" && ip link set "$dev" up && ip link set "${dev}p" up
-  done
+  # The demo router's devices (db/demo.sql): lan0 a veth pair, lan1 the bridge
+  # of the subscriber LAN 10.1.2.0/24 where hosts come up later.
+  ip link add name lan0 type veth peer name lan0p && ip link set lan0 up && ip link set lan0p up
+  ip link add name lan1 type bridge && ip link set lan1 up
   step 1 "build the firewall and the shaping trees of the demo router (id 1) from the database" \
     as_zarn /zarn/bin/gw-runner internet start 1
   show "the filter table: DROP policies, per network a set of address,MAC pairs" \
@@ -100,6 +100,49 @@ if [ "${ZARN_DEMO_INNER:-}" = 1 ]; then
   show "its log" cat /zarn/logs/session-reaper.log
   show "10.1.2.0/24 now: the gate client is gone" members src_10_1_2_0_24
   show "the gate login is closed" sql "SELECT cid, session, remote_addr, logout_date FROM internet_gate_log"
+  # The ARP monitor: client 4 (setting 5, 10.1.2.10 on lan1) is paid but its
+  # MAC address is not known yet. Its host comes up on a bridged LAN.
+  mkdir -p /run/netns && mount -t tmpfs tmpfs /run/netns
+  ip addr add 10.1.2.1/24 dev lan1
+  ip netns add client4
+  ip link add name p-client4 type veth peer name eth0 netns client4
+  ip -n client4 link set eth0 address 02:00:00:00:02:0a
+  ip -n client4 addr add 10.1.2.10/24 dev eth0 && ip -n client4 link set eth0 up
+  ip link set p-client4 master lan1 up
+  printf 'listenaddr 10.1.1.1\npath_iptables /usr/sbin/iptables\npath_modprobe /usr/sbin/modprobe\ninternal_eth lan0\n' \
+    >>/zarn/conf/zarn-router.conf
+  setting5() { sql "SELECT id, ip, mac, active, hostup FROM internet_settings WHERE id = 5"; }
+  until_sql() { # until_sql QUERY VALUE: waits up to 20 s for the query to give the value
+    for _ in $(seq 1 200); do [ "$(sql "$1" | tail -1)" = "$2" ] && return 0; sleep 0.1; done
+    return 1
+  }
+  show "client 4's setting: MAC not known (0), host not seen" setting5
+  show "10.1.2.0/24 before: client 4 is not open" members src_10_1_2_0_24
+  log=/zarn/logs/macwatch.log
+  step 1 "macwatch starts its finder, reader and pinger (the launcher exits with 1)" /zarn/bin/macwatch
+  workers=$(sed -n 's/.*STARTED PID: \([0-9]*\).*/\1/p' /tmp/demo-out | tr '\n' ' ')
+  until_sql "SELECT mac FROM internet_settings WHERE id = 5" 02:00:00:00:02:0A || true
+  until_sql "SELECT hostup FROM internet_settings WHERE id = 5" 1 || true
+  show "the finder learned the MAC by an ARP probe, the pinger saw the host" setting5
+  show "10.1.2.0/24 now: the runner opened client 4 with its learned MAC" members src_10_1_2_0_24
+  show "the monitor's log" cat /zarn/logs/macwatch.log
+  ip -n client4 link set eth0 down
+  until_sql "SELECT hostup FROM internet_settings WHERE id = 5" 0 || true
+  show "client 4's link went down: hostup 0 on the pinger's next pass" setting5
+  ip -n client4 link set eth0 up
+  until_sql "SELECT hostup FROM internet_settings WHERE id = 5" 1 || true
+  show "and back up: hostup 1" setting5
+  stop_workers() {
+    local pid
+    for pid in $workers; do kill -INT "$pid"; done
+    for pid in $workers; do
+      for _ in $(seq 1 50); do [ -d "/proc/$pid" ] || break; sleep 0.1; done
+      [ ! -d "/proc/$pid" ] || return 1
+    done
+  }
+  step 0 "one interrupt ends each worker ($workers)" stop_workers
+  log=/zarn/logs/gw-runner.log
+  ip netns del client4
   step 2 "a service name that is not a plain unit name is refused by mod_hostops" \
     as_zarn /zarn/bin/gw-runner service 'ssh;reboot' start
   step 1 "stop: every table empty and open again, the shaping trees removed" as_zarn /zarn/bin/gw-runner internet stop 1
@@ -136,7 +179,6 @@ if [ "${ZARN_DEMO_INNER:-}" = 1 ]; then
   echo "${b}The login service: zarn-auth and a subscriber's client program, zarn-login${n}"
   # alice (client 6) logs in from her registered address 10.1.2.12 through the
   # gateway 10.1.2.1; both are addresses of this sandbox.
-  ip addr add 10.1.2.1/32 dev lo
   ip addr add 10.1.2.12/32 dev lo
   { sed 's/^mysql_user .*/mysql_user demo/; s/^mysql_passwd .*/mysql_passwd demo/' /zarn/conf/zarn-router.conf
     printf 'auth_port 7000\nauth_listen_on 10.1.2.1\ncrypt_key routerkey\nping_client_time 5\nclient_timeout 10\n'

@@ -1,0 +1,108 @@
+#!/usr/bin/env bash
+# Benchmark of the ARP monitor on a subscriber LAN in the sandbox: a bridge
+# lan0 (10.1.2.1/24) and one host namespace holding the answering addresses.
+#  - pinger: one pass over ANSWERING + SILENT settings (hostup written for
+#    each), against the floor: one probe round of the same addresses without
+#    the database (the same arp_ping calls, in a loop);
+#  - finder: learning ANSWERING missing MAC addresses by probe and from the
+#    kernel's table, each against the same calls alone; then from the table
+#    with the runner opening every setting (active 1, firewall built).
+#   bench/macwatch-bench.sh [BUILD_DIR] [ANSWERING] [SILENT]
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:-$here/build}
+answering=${2:-200}
+silent=${3:-50}
+[ $((answering + silent)) -le 250 ] || { echo "at most 250 addresses in 10.1.2.0/24" >&2; exit 2; }
+
+if [ "${ZARN_BENCH_INNER:-}" != 1 ]; then
+  "$here/scripts/ensure-zarn-user.sh"
+  dbdir="$build/bench-db"
+  "$here/scripts/test-db.sh" start "$dbdir"
+  "$here/scripts/test-db.sh" create "$dbdir" zarn_mwbench
+  {
+    echo "INSERT INTO internet_routers (id, rname, ip) VALUES (1, 'r1', '10.1.2.1');"
+    echo "INSERT INTO internal_net (rid, net, host_min, host_max, gw, device) VALUES (1, '10.1.2.0/24', INET_ATON('10.1.2.1'), INET_ATON('10.1.2.254'), '10.1.2.1', 'lan0');"
+    for i in $(seq 1 $((answering + silent))); do
+      echo "INSERT INTO internet_clients (id, remote) VALUES ($i, 1);"
+      echo "INSERT INTO internet_settings (id, cid, rid, ip, mac, active) VALUES ($i, $i, 1, '10.1.2.$((i + 1))', '0', 0);"
+    done
+  } | mariadb --no-defaults --socket="$dbdir/mysql.sock" -uroot zarn_mwbench
+  root="$build/bench-root"
+  rm -rf "$root"
+  "$here/scripts/install-root.sh" "$build" "$root"
+  printf 'mysql_host localhost\nmysql_user zarn_test\nmysql_passwd zarn_test\nmysql_dbname zarn_mwbench\nmysql_sock %s\nlistenaddr 10.1.2.1\npath_iptables /usr/sbin/iptables\npath_modprobe /usr/sbin/modprobe\ninternal_eth lan0\n' \
+    "$dbdir/mysql.sock" >"$root/conf/zarn-router.conf"
+  status=0
+  ZARN_BENCH_INNER=1 ZARN_BENCH_SOCKET="$dbdir/mysql.sock" "$here/scripts/sandbox.sh" "$root" "$0" "$build" "$answering" "$silent" || status=$?
+  "$here/scripts/test-db.sh" stop "$dbdir"
+  exit $status
+fi
+
+# Inside the sandbox.
+tool="$build/bench/macwatch_bench"
+sql() { mariadb --no-defaults --socket="$ZARN_BENCH_SOCKET" -uroot zarn_mwbench -e "$1"; }
+ms_of() { sed -n 's/^\([0-9.]*\) ms.*/\1/p'; }
+ratio() { python3 -c "import sys; print(f'{float(sys.argv[1]) / float(sys.argv[2]):.3f}')" "$1" "$2"; }
+
+mkdir -p /run/netns
+mount -t tmpfs tmpfs /run/netns
+sysctl -q -w net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1
+ip link add name lan0 address 02:00:00:00:00:01 type bridge
+ip addr add 10.1.2.1/24 dev lan0
+ip link set lan0 up
+ip netns add subs
+ip link add name p-subs type veth peer name eth0 netns subs
+ip -n subs link set eth0 address 02:ab:cd:00:00:02
+for i in $(seq 1 "$answering"); do ip -n subs addr add "10.1.2.$((i + 1))/24" dev eth0; done
+ip -n subs link set eth0 up
+ip link set p-subs master lan0 up
+answer_list=$(for i in $(seq 1 "$answering"); do printf '10.1.2.%d ' $((i + 1)); done)
+all_list=$(for i in $(seq 1 $((answering + silent))); do printf '10.1.2.%d ' $((i + 1)); done)
+trap 'ip netns del subs; ip link del lan0' EXIT
+
+echo "subscriber LAN: $answering answering and $silent silent addresses on lan0"
+
+# Pinger: one pass, then the floor.
+sql "UPDATE internet_settings SET mac = '02:00:00:00:00:ff', hostup = 2"
+pass=$("$tool" pinger 1)
+# shellcheck disable=SC2086
+floor=$("$tool" round probe lan0 $all_list)
+up=$(sql "SELECT COUNT(*) FROM internet_settings WHERE hostup = 1" | tail -1)
+echo "pinger pass:           $pass (hostup 1: $up)"
+echo "floor, one probe round: $floor"
+echo "pinger pass / floor:    $(ratio "$(echo "$pass" | ms_of)" "$(echo "$floor" | ms_of)")"
+
+# Finder by probe: the answering addresses missing, none in the kernel's table.
+sql "UPDATE internet_settings SET mac = IF(id <= $answering, '0', '02:00:00:00:00:ff'), active = 0"
+probe=$("$tool" finder 1)
+# shellcheck disable=SC2086
+probe_floor=$("$tool" round probe lan0 $answer_list)
+echo "finder, by probe:       $probe"
+echo "floor, probes alone:    $probe_floor"
+echo "finder / floor:         $(ratio "$(echo "$probe" | ms_of)" "$(echo "$probe_floor" | ms_of)")"
+
+# Finder from the table: the kernel learns every answering host first.
+for a in $answer_list; do echo x >"/dev/udp/$a/9" 2>/dev/null || true; done
+for _ in $(seq 1 100); do
+  [ "$(grep -c ' 0x2 .* lan0$' /proc/net/arp)" -ge "$answering" ] && break
+  sleep 0.05
+done
+echo "kernel table: $(grep -c ' 0x2 .* lan0$' /proc/net/arp) complete entries on lan0"
+sql "UPDATE internet_settings SET mac = IF(id <= $answering, '0', '02:00:00:00:00:ff')"
+table=$("$tool" finder 1)
+# shellcheck disable=SC2086
+table_floor=$("$tool" round table lan0 $answer_list)
+echo "finder, from the table: $table"
+echo "floor, table reads:     $table_floor"
+echo "finder / floor:         $(ratio "$(echo "$table" | ms_of)" "$(echo "$table_floor" | ms_of)")"
+
+# The same with the runner opening every learned setting.
+setpriv --reuid=zarn --regid=zarn --clear-groups /zarn/bin/gw-runner internet start 1 >/dev/null || true
+sql "UPDATE internet_settings SET mac = IF(id <= $answering, '0', '02:00:00:00:00:ff'), active = 1"
+opened=$("$tool" finder 1)
+entries=$(ipset list src_10_1_2_0_24 | grep -c '^10\.' || true)
+echo "finder, table + runner: $opened ($entries set entries)"
+per=$(python3 -c "import sys; print(f'{(float(sys.argv[1]) - float(sys.argv[2])) / float(sys.argv[3]):.1f}')" \
+  "$(echo "$opened" | ms_of)" "$(echo "$table" | ms_of)" "$answering")
+echo "runner per learned setting: $per ms"

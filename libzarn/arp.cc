@@ -1,0 +1,204 @@
+#include "libzarn/arp.h"
+
+#include <arpa/inet.h>
+#include <net/ethernet.h>
+#include <net/if.h>
+#include <net/if_arp.h>
+#include <netdb.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <memory>
+
+#include "libzarn/fd.h"
+#include "libzarn/inet_family.h"
+
+namespace {
+
+// The family the table read prints and parses addresses with (set by get_arp).
+const AddressFamily* ap = nullptr;
+
+// Bytes of the fixed ARP header: hardware and protocol type, their lengths, operation.
+constexpr size_t kArpHeader = 8;
+
+long long monotonic_ms() {
+  timespec t{};
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<long long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+}
+
+// Sleeps one second; a signal cuts the sleep short.
+void pause_one_second() {
+  timespec t{1, 0};
+  nanosleep(&t, nullptr);
+}
+
+// Resolves the probe's target: a dotted address, else an IPv4 host name.
+bool resolve_target(const char* address, in_addr* target) {
+  if (parse_ipv4(address, target)) return true;
+  const hostent* host = gethostbyname(address);
+  if (!host || host->h_addrtype != AF_INET || host->h_length != 4 || !host->h_addr_list[0]) return false;
+  std::memcpy(target, host->h_addr_list[0], 4);
+  return true;
+}
+
+// Looks the interface up: its index when it is up and uses ARP (not loopback).
+std::optional<int> usable_interface(int socket, const char* interface) {
+  ifreq request{};
+  std::strncpy(request.ifr_name, interface, IFNAMSIZ - 1);
+  if (ioctl(socket, SIOCGIFINDEX, &request) < 0) return std::nullopt;
+  const int index = request.ifr_ifindex;
+  if (ioctl(socket, SIOCGIFFLAGS, &request) < 0) return std::nullopt;
+  const int flags = request.ifr_flags;
+  if (!(flags & IFF_UP) || (flags & IFF_LOOPBACK) || (flags & IFF_NOARP)) return std::nullopt;
+  return index;
+}
+
+// What one received packet tells about the probe's target.
+enum class Reading { not_from_target, no_address, address };
+
+// Reads a received ARP packet: whether its sender is `target`, and the
+// sender's hardware address when it is.
+Reading read_answer(const unsigned char* packet, size_t length, in_addr target, std::string* mac) {
+  if (length < kArpHeader) return Reading::not_from_target;
+  const unsigned protocol = (packet[2] << 8) | packet[3];
+  const size_t hardware_length = packet[4];
+  const size_t protocol_length = packet[5];
+  if (protocol != ETH_P_IP || protocol_length != 4 || hardware_length < 6) return Reading::not_from_target;
+  if (length < kArpHeader + hardware_length + 4) return Reading::not_from_target;
+  const unsigned char* sender_hardware = packet + kArpHeader;
+  if (std::memcmp(sender_hardware + hardware_length, &target.s_addr, 4) != 0) return Reading::not_from_target;
+  char text[18];
+  std::snprintf(text, sizeof text, "%02X:%02X:%02X:%02X:%02X:%02X", sender_hardware[0], sender_hardware[1],
+                sender_hardware[2], sender_hardware[3], sender_hardware[4], sender_hardware[5]);
+  if (std::strcmp(text, "00:00:00:00:00:00") == 0) return Reading::no_address;
+  *mac = text;
+  return Reading::address;
+}
+
+// Owner of a stdio stream.
+struct FileCloser {
+  void operator()(FILE* file) const { std::fclose(file); }
+};
+
+}  // namespace
+
+std::optional<std::string> arp_ping(const char* address, const char* interface) {
+  const uid_t real_user = getuid();
+  FdOwner socket(::socket(PF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  const int socket_errno = errno;
+  // A set-user-id caller keeps its privilege only for the socket.
+  if (setuid(real_user) != 0) return std::nullopt;
+  if (!interface || !*interface || !address) return std::nullopt;
+  if (socket.fd < 0) {
+    errno = socket_errno;
+    return std::nullopt;
+  }
+  return _arp_ping(socket.fd, interface, address);
+}
+
+std::optional<std::string> _arp_ping(int socket, const char* interface, const char* address) {
+  std::optional<int> index = usable_interface(socket, interface);
+  if (!index) return std::nullopt;
+  in_addr target{};
+  if (!resolve_target(address, &target)) return std::nullopt;
+
+  sockaddr_ll me{};
+  me.sll_family = AF_PACKET;
+  me.sll_ifindex = *index;
+  me.sll_protocol = htons(ETH_P_ARP);
+  if (bind(socket, reinterpret_cast<sockaddr*>(&me), sizeof me) < 0) return std::nullopt;
+  socklen_t length = sizeof me;
+  if (getsockname(socket, reinterpret_cast<sockaddr*>(&me), &length) < 0 || me.sll_halen == 0) return std::nullopt;
+  sockaddr_ll he = me;
+  std::memset(he.sll_addr, 0xff, he.sll_halen);
+
+  send_pack(socket, in_addr{htonl(INADDR_ANY)}, target, me, he);
+
+  const long long start = monotonic_ms();
+  unsigned char packet[4096];
+  while (monotonic_ms() - start <= kArpWindowMs) {
+    ssize_t got = recv(socket, packet, sizeof packet, MSG_DONTWAIT);
+    if (got < 0) {
+      pause_one_second();
+      continue;
+    }
+    // Packets of other hosts (their own requests, late answers to other
+    // probes) are passed over; the target's answer decides.
+    std::string mac;
+    switch (read_answer(packet, static_cast<size_t>(got), target, &mac)) {
+      case Reading::not_from_target:
+        continue;
+      case Reading::no_address:
+        return std::nullopt;
+      case Reading::address:
+        return mac;
+    }
+  }
+  return std::nullopt;
+}
+
+ssize_t send_pack(int socket, in_addr source, in_addr target, const sockaddr_ll& me, const sockaddr_ll& he) {
+  unsigned char request[sizeof(arphdr) + 2 * (sizeof me.sll_addr + 4)] = {};
+  auto* header = reinterpret_cast<arphdr*>(request);
+  const unsigned short hardware = me.sll_hatype == ARPHRD_FDDI ? ARPHRD_ETHER : me.sll_hatype;
+  header->ar_hrd = htons(hardware);
+  header->ar_pro = htons(ETH_P_IP);
+  header->ar_hln = me.sll_halen;
+  header->ar_pln = 4;
+  header->ar_op = htons(ARPOP_REQUEST);
+
+  unsigned char* p = request + sizeof(arphdr);
+  std::memcpy(p, me.sll_addr, me.sll_halen);
+  p += me.sll_halen;
+  std::memcpy(p, &source, 4);
+  p += 4;
+  std::memcpy(p, he.sll_addr, he.sll_halen);
+  p += he.sll_halen;
+  std::memcpy(p, &target, 4);
+  p += 4;
+  return sendto(socket, request, static_cast<size_t>(p - request), 0, reinterpret_cast<const sockaddr*>(&he),
+                sizeof he);
+}
+
+std::optional<std::string> get_arp(const char* address, const char* interface) {
+  ap = get_aftype("inet");
+  if (!ap) return std::nullopt;
+  return arp_show(address, interface);
+}
+
+std::optional<std::string> arp_show(const char* address, const char* interface) {
+  const AddressFamily* family = ap ? ap : get_aftype("inet");
+  std::string wanted;
+  if (address) {
+    sockaddr_in parsed{};
+    if (family->input(address, &parsed) < 0) {
+      family->herror(address);
+      return std::nullopt;
+    }
+    wanted = family->sprint(parsed);  // compares with the table's dotted text
+  }
+  std::unique_ptr<FILE, FileCloser> table(std::fopen(kArpTable, "re"));
+  if (!table) {
+    std::perror(kArpTable);
+    return std::nullopt;
+  }
+  char line[1024];
+  if (!std::fgets(line, sizeof line, table.get())) return std::nullopt;  // the header
+  while (std::fgets(line, sizeof line, table.get())) {
+    char ip[100] = {}, hardware[101] = {}, mask[101] = "-", device[101] = "-";
+    unsigned type = 0, flags = 0;
+    int fields = std::sscanf(line, "%99s 0x%x 0x%x %100s %100s %100s", ip, &type, &flags, hardware, mask, device);
+    if (fields < 4) return std::nullopt;
+    if (address && wanted != ip) continue;
+    if (interface && *interface && std::strcmp(interface, device) != 0) continue;
+    if (std::strlen(hardware) == 17 && std::strcmp(hardware, "00:00:00:00:00:00") != 0) return std::string(hardware);
+    return std::nullopt;
+  }
+  return std::nullopt;
+}
