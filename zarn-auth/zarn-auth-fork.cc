@@ -131,9 +131,9 @@ int main(int argc, char** argv) {
   MYSQL* connection = sql_connect();
   if (!connection) return kStartupEnded;
   rid = find_router(connection);
-  if (rid < 0) return kStartupEnded;
-  if (rid == 0) {
-    say("Error:Router ID cannot be 0.\n");
+  if (rid <= 0) {
+    if (rid == 0) say("Error:Router ID cannot be 0.\n");
+    sql_close(connection);
     return kStartupEnded;
   }
   unlock_all_sessions(connection);
