@@ -1,0 +1,173 @@
+// zarn-state on the real kernel: verify right after a build, each kind of
+// drift reported with its reason, and repair through the access module.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <sstream>
+
+#include "tests/access_fixture.h"
+
+namespace {
+
+using namespace zarn_test;
+
+using Members = std::vector<std::string>;
+
+constexpr const char* kState = "/zarn/bin/zarn-state";
+constexpr const char* kFirstSet = "src_10_1_1_0_24";
+constexpr const char* kSecondSet = "src_10_1_2_0_24";
+
+RunResult ipset(const std::vector<std::string>& args) {
+  std::vector<std::string> argv{"/usr/sbin/ipset"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return run(argv);
+}
+
+RunResult iptables(const std::string& line) {
+  std::vector<std::string> argv{"/usr/sbin/iptables-legacy"};
+  std::istringstream words(line);
+  for (std::string w; words >> w;) argv.push_back(w);
+  return run(argv);
+}
+
+std::string mark_rule(const std::string& action, const std::string& chain, const std::string& ip) {
+  return "-t mangle " + action + " " + chain + " -s " + ip + " -m multiport -p tcp --dports 80 -j MARK --set-mark 80";
+}
+
+// Lines of the mangle table with their counters.
+std::string mangle_with_counters() { return run({"/usr/sbin/iptables-legacy-save", "-c", "-t", "mangle"}).output; }
+
+class StateTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    load_router(db_);
+    configure_router(db_);
+    write_file("/zarn/conf/zarn-router.conf", db_.config_lines() + "listenaddr 10.1.1.1\n");
+    RunResult start = runner({"internet", "start", "1"});
+    ASSERT_EQ(start.exit_status, 1) << read_file("/zarn/logs/gw-runner.log");
+  }
+  RunResult state(const std::vector<std::string>& args) {
+    std::vector<std::string> argv{kState};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run(argv);
+  }
+  // Runs verify and expects it clean.
+  void expect_clean(const std::string& when) {
+    RunResult v = state({"verify"});
+    EXPECT_EQ(v.exit_status, 0) << when << ": expected no difference, saw:\n" << v.output;
+  }
+  TestDatabase db_;
+};
+
+TEST_F(StateTest, CleanRightAfterStartInBothForms) {
+  RunResult text = state({"verify"});
+  EXPECT_EQ(text.exit_status, 0) << text.output;
+  EXPECT_EQ(text.output, "");
+  RunResult json = state({"verify", "--json"});
+  EXPECT_EQ(json.exit_status, 0) << json.output;
+  EXPECT_EQ(json.output, "{\"router\":1,\"differences\":[],\"logged_out\":[]}\n");
+}
+
+TEST_F(StateTest, EachDriftReportedWithItsReasonAndRepairedKeepingCounters) {
+  // The first mark rule of 10.1.1.12 gets counters that a rewrite would lose.
+  ASSERT_EQ(iptables("-t mangle -R unpaied_10_1_1 2 -s 10.1.1.12 -m multiport -p tcp --dports 80 -j MARK "
+                     "--set-mark 80 -c 7 700").exit_status, 0) << mangle_with_counters();
+  ASSERT_EQ(ipset({"del", kFirstSet, "10.1.1.10"}).exit_status, 0);
+  ASSERT_EQ(ipset({"add", kFirstSet, "10.1.1.12,02:00:00:00:01:0C"}).exit_status, 0);
+  ASSERT_EQ(ipset({"del", kSecondSet, "10.1.2.50"}).exit_status, 0);
+  ASSERT_EQ(ipset({"add", kSecondSet, "10.1.2.50,02:00:00:00:02:99"}).exit_status, 0);
+  ASSERT_EQ(ipset({"add", kSecondSet, "10.1.2.13,02:00:00:00:02:0D"}).exit_status, 0);
+  ASSERT_EQ(ipset({"add", kSecondSet, "10.1.2.77,02:00:00:00:02:77"}).exit_status, 0);
+  ASSERT_EQ(iptables(mark_rule("-A", "unpaied_10_1_1", "10.1.1.12")).exit_status, 0);
+  ASSERT_EQ(iptables(mark_rule("-A", "unpaied_10_1_1", "10.1.1.10")).exit_status, 0);
+  ASSERT_EQ(iptables(mark_rule("-D", "unpaied_10_1_1", "10.1.1.11")).exit_status, 0);
+
+  RunResult v = state({"verify"});
+  EXPECT_EQ(v.exit_status, 1) << v.output;
+  const char* expected[] = {
+      "forwarding missing: 10.1.1.10 mac 02:00:00:00:01:0A\n",
+      "wrong MAC: 10.1.2.50 mac ",  // which of the two clients sharing it the query gives
+      "forwarding stale: not paid: 10.1.1.12 kernel 02:00:00:00:01:0C\n",
+      "forwarding stale: gate client not logged in: 10.1.2.13 kernel 02:00:00:00:02:0D\n",
+      "forwarding stale: client gone: 10.1.2.77 kernel 02:00:00:00:02:77\n",
+      "mark missing: 10.1.1.11\n",
+      "mark stale: 10.1.1.10 in unpaied_10_1_1 rule 3\n",
+      "mark duplicated: 10.1.1.12 in unpaied_10_1_1 rule 2\n",
+  };
+  for (const char* line : expected) EXPECT_NE(v.output.find(line), std::string::npos) << "expected " << line << "in:\n" << v.output;
+  EXPECT_EQ(std::count(v.output.begin(), v.output.end(), '\n'), 8) << v.output;
+
+  RunResult r = state({"repair"});
+  EXPECT_EQ(r.exit_status, 0) << r.output << read_file("/zarn/logs/zarn-state.log");
+  expect_clean("after repair");
+  EXPECT_EQ(set_members(kFirstSet), (Members{"10.1.1.10,02:00:00:00:01:0A", "10.1.1.11,02:00:00:00:01:0B"}));
+  std::string mangle = mangle_with_counters();
+  EXPECT_NE(mangle.find("[7:700] -A unpaied_10_1_1 -s 10.1.1.12/32"), std::string::npos)
+      << "the rule that was right keeps its counters:\n" << mangle;
+  std::string log = read_file("/zarn/logs/zarn-state.log");
+  EXPECT_NE(log.find("zarn-state: fixed mark duplicated: 10.1.1.12 rule 2 of unpaied_10_1_1\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("zarn-state: fixed forwarding missing: 10.1.1.10 02:00:00:00:01:0A\n"), std::string::npos) << log;
+}
+
+TEST_F(StateTest, DatabaseChangesAreDifferencesUntilRepaired) {
+  db_.exec("UPDATE internet_settings SET active = 0 WHERE id = 1");
+  db_.exec("DELETE FROM internet_settings WHERE id = 2");
+  RunResult v = state({"verify", "--json"});
+  EXPECT_EQ(v.exit_status, 1) << v.output;
+  for (const char* part : {"{\"reason\":\"forwarding stale: not paid\",\"address\":\"10.1.1.10\"",
+                           "{\"reason\":\"mark missing\",\"address\":\"10.1.1.10\"",
+                           "{\"reason\":\"forwarding stale: client gone\",\"address\":\"10.1.1.11\"",
+                           "{\"reason\":\"mark stale\",\"address\":\"10.1.1.11\""})
+    EXPECT_NE(v.output.find(part), std::string::npos) << "expected " << part << " in:\n" << v.output;
+  EXPECT_EQ(state({"repair"}).exit_status, 0) << read_file("/zarn/logs/zarn-state.log");
+  expect_clean("after repair");
+  EXPECT_EQ(set_members(kFirstSet), Members{});
+}
+
+TEST_F(StateTest, LoginsStayOpenAndALoggedOutClientIsNotOpened) {
+  // Client 4 logs in at the gate; client 1 has a login account and is logged
+  // out; client 2 has one and is logged in.
+  db_.exec("INSERT INTO internet_gate_log (cid, session, remote_addr, mac) VALUES (4, 's4', '10.1.2.13', '02:00:00:00:02:0D')");
+  db_.exec("INSERT INTO internet_vpn (cid, user, pass) VALUES (1, 'one', 'x'), (2, 'two', 'y')");
+  db_.exec("INSERT INTO internet_vpn_log (cid, session, remote_addr, rid) VALUES (2, 'abcdef0123', '10.1.1.11', 1)");
+  ASSERT_EQ(ipset({"del", kFirstSet, "10.1.1.10"}).exit_status, 0) << "client 1 logged out";
+  ASSERT_EQ(ipset({"del", kFirstSet, "10.1.1.11"}).exit_status, 0) << "client 2 lost its entry";
+
+  RunResult v = state({"verify"});
+  EXPECT_EQ(v.exit_status, 1) << v.output;
+  EXPECT_EQ(v.output,
+            "forwarding missing: 10.1.1.11 mac 02:00:00:00:01:0B\n"
+            "forwarding missing: 10.1.2.13 mac 02:00:00:00:02:0D\n"
+            "Logged out login clients (not differences):\n"
+            "  10.1.1.10 mac 02:00:00:00:01:0A client 1\n");
+  EXPECT_EQ(state({"repair"}).exit_status, 0) << read_file("/zarn/logs/zarn-state.log");
+  expect_clean("after repair");
+  EXPECT_EQ(set_members(kFirstSet), Members{"10.1.1.11,02:00:00:00:01:0B"}) << "the logged-out client stays closed";
+  EXPECT_EQ(set_members(kSecondSet), (Members{"10.1.2.13,02:00:00:00:02:0D", "10.1.2.50,02:00:00:00:02:32"}));
+  EXPECT_EQ(db_.query("SELECT count(*) FROM internet_gate_log WHERE logout_date = '0000-00-00 00:00:00'")[0][0], "1");
+  EXPECT_EQ(db_.query("SELECT count(*) FROM internet_vpn_log WHERE logout_date = '0000-00-00 00:00:00'")[0][0], "1");
+}
+
+TEST_F(StateTest, MissingChainIsReportedAndLeftToAFullStart) {
+  ASSERT_EQ(iptables("-t mangle -F unpaied_10_1_2").exit_status, 0);
+  ASSERT_EQ(iptables("-t mangle -D PREROUTING -s 10.1.2.0/24 -j unpaied_10_1_2").exit_status, 0);
+  ASSERT_EQ(iptables("-t mangle -X unpaied_10_1_2").exit_status, 0);
+  std::string before = saved_table("mangle");
+  RunResult v = state({"verify"});
+  EXPECT_EQ(v.exit_status, 1);
+  EXPECT_EQ(v.output, "chain missing: in unpaied_10_1_2\n");
+  RunResult r = state({"repair"});
+  EXPECT_EQ(r.exit_status, 1) << r.output;
+  EXPECT_NE(r.output.find("run a full start"), std::string::npos) << r.output;
+  EXPECT_EQ(saved_table("mangle"), before) << "repair does not build chains";
+}
+
+TEST_F(StateTest, ErrorsEndWithStatusTwo) {
+  write_file("/zarn/conf/zarn-router.conf", db_.config_lines() + "listenaddr 10.7.7.7\n");
+  RunResult v = state({"verify"});
+  EXPECT_EQ(v.exit_status, 2) << v.output;
+  EXPECT_NE(v.output.find("no router with address 10.7.7.7"), std::string::npos) << v.output;
+  EXPECT_EQ(state({"frobnicate"}).exit_status, 2);
+}
+
+}  // namespace

@@ -1,0 +1,103 @@
+#include "tools/state/state_repair.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+
+#include "libzarn/log.h"
+#include "libzarn/module.h"
+#include "modules/mod_access/queries.h"
+#include "tools/state/state_compare.h"
+
+namespace zarn_state {
+
+namespace {
+
+// The access module's entry points and command executor that a repair uses.
+struct AccessModule {
+  std::unique_ptr<LoadedModule> module;
+  int (*init_handlers)() = nullptr;
+  int (*close_handlers)() = nullptr;
+  int (*forward)(const char*, const char*, int, int) = nullptr;
+  int (*firewall_exec)(const char*, ...) = nullptr;
+};
+
+std::optional<AccessModule> load_access(std::string* error) {
+  AccessModule m;
+  m.module = LoadedModule::open("mod_access.so", error);
+  if (!m.module) return std::nullopt;
+  void* init = m.module->symbol("init_handlers", error);
+  void* close = m.module->symbol("close_handlers", error);
+  void* forward = m.module->symbol("forward", error);
+  void* exec = m.module->symbol("firewall_exec", error);
+  if (!init || !close || !forward || !exec) return std::nullopt;
+  m.init_handlers = reinterpret_cast<int (*)()>(init);
+  m.close_handlers = reinterpret_cast<int (*)()>(close);
+  m.forward = reinterpret_cast<int (*)(const char*, const char*, int, int)>(forward);
+  m.firewall_exec = reinterpret_cast<int (*)(const char*, ...)>(exec);
+  return m;
+}
+
+void logged(RepairResult& result, bool ok, const Difference& d, const std::string& what) {
+  if (ok) {
+    ++result.fixed;
+    write_log("zarn-state: fixed %s: %s\n", d.reason.c_str(), what.c_str());
+  } else {
+    ++result.failed;
+    write_log("zarn-state: could not fix %s: %s\n", d.reason.c_str(), what.c_str());
+  }
+}
+
+// Deletes the listed mark rules, last first in each chain so that the numbers hold.
+void delete_marks(const AccessModule& m, const std::vector<const Difference*>& marks, RepairResult& result) {
+  std::vector<std::pair<MarkRule, const Difference*>> rules;
+  for (const Difference* d : marks)
+    for (const MarkRule& r : d->rules) rules.emplace_back(r, d);
+  std::sort(rules.begin(), rules.end(), [](const auto& x, const auto& y) {
+    return x.first.chain != y.first.chain ? x.first.chain < y.first.chain : x.first.number > y.first.number;
+  });
+  for (const auto& [rule, d] : rules) {
+    bool ok = m.firewall_exec("-t mangle -D %s %d", rule.chain.c_str(), rule.number);
+    logged(result, ok, *d, d->ip + " rule " + std::to_string(rule.number) + " of " + rule.chain);
+  }
+}
+
+bool add_mark(const AccessModule& m, const std::string& ip, const std::optional<std::string>& other_ports) {
+  unsigned long a, b, c, d;
+  if (std::sscanf(ip.c_str(), "%lu.%lu.%lu.%lu", &a, &b, &c, &d) != 4) return false;
+  if (other_ports) return m.firewall_exec(access_queries::kMarkRuleWithPorts, 'A', a, b, c, ip.c_str(), other_ports->c_str());
+  return m.firewall_exec(access_queries::kMarkRule, 'A', a, b, c, ip.c_str());
+}
+
+}  // namespace
+
+std::optional<RepairResult> repair(const std::vector<Difference>& differences,
+                                   const std::optional<std::string>& other_ports, std::string* error) {
+  RepairResult result;
+  if (differences.empty()) return result;
+  std::optional<AccessModule> m = load_access(error);
+  if (!m) return std::nullopt;
+  m->init_handlers();
+  std::vector<const Difference*> mark_deletions;
+  for (const Difference& d : differences)
+    if (d.reason == kMarkStale || d.reason == kMarkDuplicated) mark_deletions.push_back(&d);
+  delete_marks(*m, mark_deletions, result);
+  for (const Difference& d : differences) {
+    if (d.reason == kSetMissing || d.reason == kChainMissing) {
+      ++result.needs_full_start;
+      write_log("zarn-state: %s %s: not repaired; run a full start (internet start) instead\n", d.reason.c_str(),
+                d.object.c_str());
+    } else if (d.reason == kForwardingMissing || d.reason == kWrongMac) {
+      logged(result, m->forward(d.ip.c_str(), d.mac.c_str(), 1, 0) == 1, d, d.ip + " " + d.mac);
+    } else if (d.reason == kStaleNotPaid || d.reason == kStaleGateNotLoggedIn || d.reason == kStaleClientGone) {
+      std::string mac = d.kernel_mac.substr(0, d.kernel_mac.find(' '));
+      logged(result, m->forward(d.ip.c_str(), mac.c_str(), 0, 0) == 1, d, d.ip + " " + d.kernel_mac);
+    } else if (d.reason == kMarkMissing) {
+      logged(result, add_mark(*m, d.ip, other_ports), d, d.ip);
+    }
+  }
+  m->close_handlers();
+  return result;
+}
+
+}  // namespace zarn_state
