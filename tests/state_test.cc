@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <regex>
 #include <sstream>
 
 #include "tests/access_fixture.h"
@@ -160,6 +161,75 @@ TEST_F(StateTest, MissingChainIsReportedAndLeftToAFullStart) {
   EXPECT_EQ(r.exit_status, 1) << r.output;
   EXPECT_NE(r.output.find("run a full start"), std::string::npos) << r.output;
   EXPECT_EQ(saved_table("mangle"), before) << "repair does not build chains";
+}
+
+// Sorted "ADDRESS,MAC" members of both sets of router 1.
+Members both_sets() {
+  Members all = set_members(kFirstSet);
+  Members second = set_members(kSecondSet);
+  all.insert(all.end(), second.begin(), second.end());
+  std::sort(all.begin(), all.end());
+  return all;
+}
+
+// Addresses of the mark rules in the mangle table, one per rule, sorted.
+Members mark_addresses() {
+  Members out;
+  std::istringstream lines(saved_table("mangle"));
+  static const std::regex mark("^-A unpaied_[0-9_]+ -s ([0-9.]+)/32 .*-j MARK.*");
+  std::smatch m;
+  for (std::string line; std::getline(lines, line);)
+    if (std::regex_match(line, m, mark)) out.push_back(m[1]);
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+Members lines_of(const std::string& text) {
+  Members out;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) out.push_back(line);
+  return out;
+}
+
+TEST_F(StateTest, StatusJsonParsesAndAgreesWithTheKernel) {
+  db_.exec("INSERT INTO internet_gate_log (cid, session, remote_addr, mac) VALUES (4, 's4', '10.1.2.13', '02:00:00:00:02:0D')");
+  ASSERT_EQ(iptables(mark_rule("-A", "unpaied_10_1_1", "10.1.1.12")).exit_status, 0) << "a duplicate mark";
+  // An independent parser reads the JSON and prints what it says the kernel
+  // holds (an address shared by two settings shows in both rows).
+  const char* script =
+      "import json,sys\n"
+      "s=json.load(sys.stdin)\n"
+      "f=sorted(set(r['address']+','+m for r in s['settings'] for m in r['kernel_macs'] if r['forwarded']))\n"
+      "k=sorted(r['address'] for r in s['settings'] for i in range(r['marks']))\n"
+      "print('|'.join(f)); print('|'.join(k))\n"
+      "for n in s['networks']: print(n['net'], n['settings'], n['forwarded'], n['marks'])\n"
+      "print(s['router'], [r['gate'] for r in s['settings'] if r['address']=='10.1.2.13'])\n";
+  write_file("/tmp/status.py", script);
+  RunResult r = run({"/bin/sh", "-c", std::string(kState) + " status --json | /usr/bin/python3 /tmp/status.py"});
+  ASSERT_EQ(r.exit_status, 0) << r.output;
+  Members got = lines_of(r.output);
+  ASSERT_EQ(got.size(), 5u) << r.output;
+  std::string forwarded, marks;
+  for (const std::string& m : both_sets()) forwarded += (forwarded.empty() ? "" : "|") + m;
+  for (const std::string& a : mark_addresses()) marks += (marks.empty() ? "" : "|") + a;
+  EXPECT_EQ(got[0], forwarded) << "forwarded settings against ipset list";
+  EXPECT_EQ(got[1], marks) << "mark rules against iptables-legacy-save";
+  EXPECT_EQ(got[1], "10.1.1.11|10.1.1.12|10.1.1.12");
+  EXPECT_EQ(got[2], "10.1.1.0/24 3 2 3");
+  EXPECT_EQ(got[3], "10.1.2.0/24 4 1 0") << "10.1.2.50 is one entry for two settings";
+  EXPECT_EQ(got[4], "1 ['open']");
+}
+
+TEST_F(StateTest, MetricsCountTheKernelAndTheDifferences) {
+  ASSERT_EQ(ipset({"del", kFirstSet, "10.1.1.10"}).exit_status, 0);
+  RunResult m = state({"metrics"});
+  ASSERT_EQ(m.exit_status, 0) << m.output;
+  for (const char* line : {"zarn_state_forwarded_clients{router=\"1\",network=\"10.1.1.0/24\"} 1\n",
+                           "zarn_state_marks{router=\"1\",network=\"10.1.1.0/24\"} 2\n",
+                           "zarn_state_differences{router=\"1\",reason=\"forwarding missing\"} 1\n",
+                           "zarn_state_differences{router=\"1\",reason=\"mark stale\"} 0\n",
+                           "# TYPE zarn_state_open_sessions gauge\n"})
+    EXPECT_NE(m.output.find(line), std::string::npos) << "expected " << line << "in:\n" << m.output;
 }
 
 TEST_F(StateTest, ErrorsEndWithStatusTwo) {

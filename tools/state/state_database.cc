@@ -61,17 +61,27 @@ std::optional<Desired> load_desired(MYSQL* connection, int rid, std::string* err
   // The client of each address of the router (a shared address keeps its first).
   std::map<std::string, std::string> client_of;
   SqlResult all = sql_query(connection,
-                            "SELECT ip,cid FROM internet_settings WHERE cid in (select id from "
-                            "internet_clients where remote = '%d') and rid = '%d' ORDER BY id ASC",
+                            "SELECT a.id,a.cid,a.ip,a.mac,a.active,a.hostup,b.password FROM internet_settings as a "
+                            "left join internet_gate_auth as b on a.id=b.sid WHERE a.cid in (select id from "
+                            "internet_clients where remote = '%d') and a.rid = '%d' ORDER BY a.id ASC",
                             rid, rid);
   if (!all) {
     *error = "cannot read the settings";
     return std::nullopt;
   }
   while (MYSQL_ROW row = mysql_fetch_row(all.get())) {
-    std::string ip = text(row, 0);
-    client_of.emplace(ip, text(row, 1));
-    if (!d.not_forwarded.count(ip)) d.not_forwarded[ip] = kStaleNotPaid;
+    SettingRow s;
+    s.id = std::atoi(text(row, 0).c_str());
+    s.cid = std::atoi(text(row, 1).c_str());
+    s.ip = text(row, 2);
+    s.mac = upper(text(row, 3));
+    s.active = std::atoi(text(row, 4).c_str());
+    s.hostup = std::atoi(text(row, 5).c_str());
+    s.gate = !row[6] ? "none" : open_gates->count(s.ip) ? "open" : "closed";
+    s.login = !login_clients->count(text(row, 1)) ? "none" : logged_in->count(text(row, 1)) ? "open" : "closed";
+    client_of.emplace(s.ip, text(row, 1));
+    if (!d.not_forwarded.count(s.ip)) d.not_forwarded[s.ip] = kStaleNotPaid;
+    d.settings.push_back(std::move(s));
   }
 
   SqlResult paid = sql_query(connection, access_queries::kPaidSettings, rid, rid);

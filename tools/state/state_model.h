@@ -29,6 +29,18 @@ struct LoggedOut {
   int cid = 0;
 };
 
+// One address setting of the router with its login state, for the status.
+struct SettingRow {
+  int id = 0;
+  int cid = 0;
+  std::string ip;
+  std::string mac;
+  int active = 0;
+  int hostup = 0;
+  std::string gate;   // "none", "open" (a gate login is open) or "closed"
+  std::string login;  // "none", "open" (logged in) or "closed"
+};
+
 // What a fresh build from the database, with the open logins, would hold.
 struct Desired {
   std::vector<Network> networks;
@@ -37,6 +49,7 @@ struct Desired {
   // Why an address is not forwarded, for stale entries: ip -> reason.
   std::map<std::string, std::string> not_forwarded;
   std::set<std::string> marks;  // unpaid addresses
+  std::vector<SettingRow> settings;  // every setting of the router, by id
 };
 
 // One mark rule found in an unpaid chain.

@@ -2,8 +2,11 @@
 // says it should hold, and repairs the differences without a rebuild.
 //   zarn-state verify [--json]
 //   zarn-state repair
+//   zarn-state status [--json]
+//   zarn-state metrics
 // Exit status: 0 nothing differs (or all was repaired), 1 differences
-// (or some could not be repaired), 2 an error.
+// (or some could not be repaired), 2 an error; status and metrics give 0
+// unless there is an error.
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -19,13 +22,14 @@
 #include "tools/state/state_kernel.h"
 #include "tools/state/state_repair.h"
 #include "tools/state/state_report.h"
+#include "tools/state/state_status.h"
 
 namespace {
 
 constexpr const char* kNotifierConf = ZARN_PATH("conf/zarn-notifier.conf");
 
 int usage() {
-  std::fprintf(stderr, "usage: zarn-state verify [--json] | repair\n");
+  std::fprintf(stderr, "usage: zarn-state verify [--json] | repair | status [--json] | metrics\n");
   return 2;
 }
 
@@ -49,6 +53,7 @@ std::optional<std::string> config_value(const char* path, const char* key) {
 struct RouterState {
   int rid = 0;
   zarn_state::Desired desired;
+  zarn_state::Held held;
   std::vector<zarn_state::Difference> differences;
 };
 
@@ -67,8 +72,8 @@ std::optional<RouterState> load_state(std::string* error) {
   if (!desired) return std::nullopt;
   std::optional<zarn_state::Held> held = zarn_state::read_kernel(desired->networks, error);
   if (!held) return std::nullopt;
-  RouterState state{*rid, std::move(*desired), {}};
-  state.differences = zarn_state::compare(state.desired, *held);
+  RouterState state{*rid, std::move(*desired), std::move(*held), {}};
+  state.differences = zarn_state::compare(state.desired, state.held);
   return state;
 }
 
@@ -78,8 +83,9 @@ int main(int argc, char** argv) {
   if (argc < 2) return usage();
   std::string command = argv[1];
   bool json = argc > 2 && std::strcmp(argv[2], "--json") == 0;
-  if ((command != "verify" && command != "repair") || (argc > 2 && !(json && argc == 3 && command == "verify")))
-    return usage();
+  bool takes_json = command == "verify" || command == "status";
+  if (command != "verify" && command != "repair" && command != "status" && command != "metrics") return usage();
+  if (argc > 2 && !(json && argc == 3 && takes_json)) return usage();
   conf_file = ZARN_ROUTER_CONF;
   extern_error_log = ZARN_PATH("logs/zarn-state.log");
   mysql_r = sql_connect();
@@ -95,6 +101,14 @@ int main(int argc, char** argv) {
     std::fputs(json ? zarn_state::verify_json(state->rid, state->differences, state->desired).c_str()
                     : zarn_state::verify_text(state->differences, state->desired).c_str(),
                stdout);
+  } else if (command == "status") {
+    std::fputs(json ? zarn_state::status_json(state->rid, state->desired, state->held).c_str()
+                    : zarn_state::status_text(state->desired, state->held).c_str(),
+               stdout);
+    status = 0;
+  } else if (command == "metrics") {
+    std::fputs(zarn_state::metrics_text(state->rid, state->desired, state->held, state->differences).c_str(), stdout);
+    status = 0;
   } else {
     std::optional<zarn_state::RepairResult> result =
         zarn_state::repair(state->differences, config_value(kNotifierConf, "other_ports"), &error);
