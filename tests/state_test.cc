@@ -232,6 +232,60 @@ TEST_F(StateTest, MetricsCountTheKernelAndTheDifferences) {
     EXPECT_NE(m.output.find(line), std::string::npos) << "expected " << line << "in:\n" << m.output;
 }
 
+RunResult tc(const std::string& line) {
+  std::vector<std::string> argv{"/usr/sbin/tc"};
+  std::istringstream words(line);
+  for (std::string w; words >> w;) argv.push_back(w);
+  return run(argv);
+}
+
+// The router with a shaped device: clients 1 and 2 have classes 1:21/1:22 and 1:23/1:24.
+class ShapingStateTest : public StateTest {
+ protected:
+  void SetUp() override {
+    load_router(db_);
+    configure_router(db_);
+    write_file("/zarn/conf/zarn-router.conf", db_.config_lines() + "listenaddr 10.1.1.1\n");
+    RunResult veth = run({"/usr/sbin/ip", "link", "add", "name", "zs0", "type", "veth", "peer", "name", "zs0p"});
+    ASSERT_EQ(veth.exit_status, 0) << veth.output;
+    ASSERT_EQ(run({"/usr/sbin/ip", "link", "set", "zs0", "up"}).exit_status, 0);
+    db_.exec("INSERT INTO routers_devices (rid, device, fw_metro, fw_extern, bandwidth_metro, bandwidth_extern, `in`, active)"
+             " VALUES (1, 'zs0', 1, 2, '100Mbit', '10Mbit', 1, 1)");
+    db_.exec("INSERT INTO internet_restrictions (cid, in_metro_rate, in_metro_ceil, in_extern_rate, in_extern_ceil,"
+             " metro_class, extern_class) VALUES (1, 2048, 4096, 512, 1024, 1, 2), (2, 1024, 1024, 256, 512, 3, 4)");
+    RunResult start = runner({"internet", "start", "1"});
+    ASSERT_EQ(start.exit_status, 1) << read_file("/zarn/logs/gw-runner.log");
+  }
+};
+
+TEST_F(ShapingStateTest, CleanAfterStartThenEachShapingDriftRepaired) {
+  expect_clean("right after the start with shaping");
+  ASSERT_EQ(tc("class change dev zs0 parent 1:10 classid 1:21 htb rate 1Mbit ceil 4Mbit").exit_status, 0);
+  ASSERT_EQ(tc("filter add dev zs0 protocol ip pref 10 parent 1:10 u32 match ip dst 10.1.1.99 classid 1:0x21")
+                .exit_status, 0);
+  db_.exec("INSERT INTO internet_restrictions (cid, in_metro_rate, in_metro_ceil, in_extern_rate, in_extern_ceil,"
+           " metro_class, extern_class) VALUES (3, 512, 512, 128, 128, 5, 6)");
+  RunResult v = state({"verify"});
+  EXPECT_EQ(v.exit_status, 1) << v.output;
+  for (const char* line : {"class wrong rate: in zs0 class 1:21 parent 1:10 rate 125000 ceil 500000 should be 250000 ceil "
+                           "500000 bytes/s\n",
+                           "filter stale: 10.1.1.99 in zs0 parent 1:10 dst flowid 1:21\n",
+                           "class missing: in zs0 class 1:25 parent 1:10\n",
+                           "class missing: in zs0 class 1:26 parent 1:20\n",
+                           "filter missing: 10.1.1.12 in zs0 parent 1:10 dst flowid 1:25\n",
+                           "filter missing: 10.1.1.12 in zs0 parent 1:20 dst flowid 1:26\n"})
+    EXPECT_NE(v.output.find(line), std::string::npos) << "expected " << line << "in:\n" << v.output;
+  EXPECT_EQ(std::count(v.output.begin(), v.output.end(), '\n'), 6) << v.output;
+
+  RunResult r = state({"repair"});
+  EXPECT_EQ(r.exit_status, 0) << r.output << read_file("/zarn/logs/zarn-state.log");
+  expect_clean("after the shaping repair");
+  std::string classes = tc("class show dev zs0").output;
+  EXPECT_NE(classes.find("class htb 1:25 parent 1:10"), std::string::npos) << classes;
+  RunResult m = state({"metrics"});
+  EXPECT_NE(m.output.find("zarn_state_shaping_classes{router=\"1\"} 6\n"), std::string::npos) << m.output;
+}
+
 TEST_F(StateTest, ErrorsEndWithStatusTwo) {
   write_file("/zarn/conf/zarn-router.conf", db_.config_lines() + "listenaddr 10.7.7.7\n");
   RunResult v = state({"verify"});

@@ -20,14 +20,14 @@ std::optional<uint32_t> address_value(const std::string& dotted) {
 void compare_forward(const std::string& ip, const std::string& mac, const Held& held, std::vector<Difference>& out) {
   auto found = held.forwards.find(ip);
   if (found == held.forwards.end() || found->second.empty()) {
-    out.push_back({kForwardingMissing, ip, mac, "", "", {}});
+    out.push_back({kForwardingMissing, ip, mac, "", "", {}, ""});
     return;
   }
   const std::vector<std::string>& macs = found->second;
   if (macs.size() != 1 || macs.front() != mac) {
     std::string held_macs;
     for (const std::string& m : macs) held_macs += (held_macs.empty() ? "" : " ") + m;
-    out.push_back({kWrongMac, ip, mac, held_macs, "", {}});
+    out.push_back({kWrongMac, ip, mac, held_macs, "", {}, ""});
   }
 }
 
@@ -62,8 +62,8 @@ const Network* network_of(const std::vector<Network>& networks, const std::strin
 std::vector<Difference> compare(const Desired& desired, const Held& held) {
   std::vector<Difference> out;
   for (const Network& n : desired.networks) {
-    if (!held.sets.count(n.source_set)) out.push_back({kSetMissing, "", "", "", n.source_set, {}});
-    if (!held.chains.count(n.unpaid_chain)) out.push_back({kChainMissing, "", "", "", n.unpaid_chain, {}});
+    if (!held.sets.count(n.source_set)) out.push_back({kSetMissing, "", "", "", n.source_set, {}, ""});
+    if (!held.chains.count(n.unpaid_chain)) out.push_back({kChainMissing, "", "", "", n.unpaid_chain, {}, ""});
   }
   auto set_held = [&](const std::string& ip) {
     const Network* n = network_of(desired.networks, ip);
@@ -80,20 +80,20 @@ std::vector<Difference> compare(const Desired& desired, const Held& held) {
     auto why = desired.not_forwarded.find(ip);
     std::string joined;
     for (const std::string& m : macs) joined += (joined.empty() ? "" : " ") + m;
-    out.push_back({why == desired.not_forwarded.end() ? kStaleClientGone : why->second, ip, "", joined, "", {}});
+    out.push_back({why == desired.not_forwarded.end() ? kStaleClientGone : why->second, ip, "", joined, "", {}, ""});
   }
   for (const std::string& ip : desired.marks) {
     if (!chain_held(ip)) continue;
     auto found = held.marks.find(ip);
     if (found == held.marks.end() || found->second.empty()) {
-      out.push_back({kMarkMissing, ip, "", "", "", {}});
+      out.push_back({kMarkMissing, ip, "", "", "", {}, ""});
     } else if (found->second.size() > 1) {
       std::vector<MarkRule> extra(found->second.begin() + 1, found->second.end());
-      out.push_back({kMarkDuplicated, ip, "", "", extra.front().chain, extra});
+      out.push_back({kMarkDuplicated, ip, "", "", extra.front().chain, extra, ""});
     }
   }
   for (const auto& [ip, rules] : held.marks)
-    if (!desired.marks.count(ip) && !rules.empty()) out.push_back({kMarkStale, ip, "", "", rules.front().chain, rules});
+    if (!desired.marks.count(ip) && !rules.empty()) out.push_back({kMarkStale, ip, "", "", rules.front().chain, rules, ""});
   return out;
 }
 

@@ -64,6 +64,8 @@ struct Held {
   std::set<std::string> chains;  // unpaid chains that exist in mangle
   std::map<std::string, std::vector<std::string>> forwards;  // ip -> MACs in its set
   std::map<std::string, std::vector<MarkRule>> marks;        // ip -> its mark rules
+  size_t client_classes = 0;  // per-client shaping classes on the router's devices
+  size_t client_filters = 0;  // u32 filters under the client parents
 };
 
 // One difference between the two, with its reason.
@@ -74,6 +76,7 @@ struct Difference {
   std::string kernel_mac;  // the MAC the kernel holds (forwarding)
   std::string object;      // the set or chain concerned
   std::vector<MarkRule> rules;  // mark rules to delete (stale, duplicated)
+  std::string cid;              // the client of a shaping difference, when known
 };
 
 }  // namespace zarn_state

@@ -3,11 +3,13 @@
 #include <algorithm>
 #include <cstdio>
 #include <map>
+#include <set>
 
 #include "libzarn/log.h"
 #include "libzarn/module.h"
 #include "modules/mod_access/queries.h"
 #include "tools/state/state_compare.h"
+#include "tools/state/state_tc.h"
 
 namespace zarn_state {
 
@@ -98,6 +100,87 @@ std::optional<RepairResult> repair(const std::vector<Difference>& differences,
   }
   m->close_handlers();
   return result;
+}
+
+namespace {
+
+// The shaping module's per-client operations.
+struct ShaperModule {
+  std::unique_ptr<LoadedModule> module;
+  int (*add)(const char*, int) = nullptr;
+  int (*update)(const char*, int) = nullptr;
+  int (*remove)(const char*, int) = nullptr;
+};
+
+std::optional<ShaperModule> load_shaper(std::string* error) {
+  ShaperModule m;
+  m.module = LoadedModule::open("mod_shaper.so", error);
+  if (!m.module) return std::nullopt;
+  void* add = m.module->symbol("restrict_user_add", error);
+  void* update = m.module->symbol("restrict_user_update", error);
+  void* remove = m.module->symbol("restrict_user_remove", error);
+  if (!add || !update || !remove) return std::nullopt;
+  m.add = reinterpret_cast<int (*)(const char*, int)>(add);
+  m.update = reinterpret_cast<int (*)(const char*, int)>(update);
+  m.remove = reinterpret_cast<int (*)(const char*, int)>(remove);
+  return m;
+}
+
+// How many filters the kernel still holds that send to one of the client's classes.
+size_t client_filters(const Shaping& shaping, const std::string& cid) {
+  std::set<std::pair<std::string, uint32_t>> handles;
+  std::string ignored;
+  for (const WantedClass& w : shaping.wanted_classes) {
+    if (w.cid != cid) continue;
+    std::optional<std::vector<TcFilter>> filters = read_filters(w.device, w.cls.parent, &ignored);
+    if (!filters) continue;
+    for (const TcFilter& f : *filters)
+      if (f.classid == w.cls.classid) handles.insert({w.device, f.handle});
+  }
+  return handles.size();
+}
+
+}  // namespace
+
+bool repair_shaping(const std::vector<Difference>& differences, const Shaping& shaping, int rid,
+                    RepairResult& result, std::string* error) {
+  std::set<std::string> rebuild, update;
+  std::vector<const Difference*> orphans;
+  for (const Difference& d : differences) {
+    if (d.reason == kClassWrongRate) {
+      update.insert(d.cid);
+    } else if (d.reason == kClassMissing || d.reason == kClassStale || d.reason == kFilterMissing ||
+               d.reason == kFilterStale) {
+      if (d.cid.empty())
+        orphans.push_back(&d);
+      else
+        rebuild.insert(d.cid);
+    }
+  }
+  for (const Difference* d : orphans) {
+    ++result.needs_full_start;
+    write_log("zarn-state: %s %s: of no client; run a full start (internet start) instead\n", d->reason.c_str(),
+              d->object.c_str());
+  }
+  if (rebuild.empty() && update.empty()) return true;
+  std::optional<ShaperModule> m = load_shaper(error);
+  if (!m) return false;
+  for (const std::string& cid : rebuild) {
+    // Each removal takes one filter per device and kind, and the class with the last.
+    for (int round = 0; round < 64 && client_filters(shaping, cid) > 0; ++round) m->remove(cid.c_str(), rid);
+    m->remove(cid.c_str(), rid);
+    bool ok = m->add(cid.c_str(), rid) == 1;
+    m->update(cid.c_str(), rid);
+    ++(ok ? result.fixed : result.failed);
+    write_log("zarn-state: %s shaping of client %s: removed and added again\n", ok ? "fixed" : "could not fix", cid.c_str());
+  }
+  for (const std::string& cid : update) {
+    if (rebuild.count(cid)) continue;
+    bool ok = m->update(cid.c_str(), rid) == 1;
+    ++(ok ? result.fixed : result.failed);
+    write_log("zarn-state: %s class wrong rate: client %s\n", ok ? "fixed" : "could not fix", cid.c_str());
+  }
+  return true;
 }
 
 }  // namespace zarn_state

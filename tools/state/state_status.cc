@@ -4,6 +4,7 @@
 
 #include "tools/state/state_compare.h"
 #include "tools/state/state_report.h"
+#include "tools/state/state_shaping.h"
 
 namespace zarn_state {
 
@@ -106,6 +107,10 @@ std::string metrics_text(int rid, const Desired& desired, const Held& held, cons
   family("zarn_state_marks", "Redirect mark rules in the kernel per internal network.");
   for (const auto& [net, n] : t)
     out += "zarn_state_marks{" + router + ",network=\"" + net + "\"} " + std::to_string(n.marks) + "\n";
+  family("zarn_state_shaping_classes", "Per-client shaping classes on the router's devices.");
+  out += "zarn_state_shaping_classes{" + router + "} " + std::to_string(held.client_classes) + "\n";
+  family("zarn_state_shaping_filters", "Per-address u32 filters on the router's devices.");
+  out += "zarn_state_shaping_filters{" + router + "} " + std::to_string(held.client_filters) + "\n";
   size_t gates = 0, logins = 0;
   for (const SettingRow& s : desired.settings) {
     gates += s.gate == "open" ? 1 : 0;
@@ -116,7 +121,8 @@ std::string metrics_text(int rid, const Desired& desired, const Held& held, cons
   out += "zarn_state_open_sessions{" + router + ",kind=\"login\"} " + std::to_string(logins) + "\n";
   family("zarn_state_differences", "Differences between the kernel and the database, by reason.");
   for (const char* reason : {kForwardingMissing, kWrongMac, kStaleNotPaid, kStaleGateNotLoggedIn, kStaleClientGone,
-                             kMarkMissing, kMarkStale, kMarkDuplicated, kSetMissing, kChainMissing}) {
+                             kMarkMissing, kMarkStale, kMarkDuplicated, kSetMissing, kChainMissing, kClassMissing,
+                             kClassStale, kClassWrongRate, kFilterMissing, kFilterStale}) {
     size_t n = 0;
     for (const Difference& d : differences) n += d.reason == reason ? 1 : 0;
     out += "zarn_state_differences{" + router + ",reason=\"" + reason + "\"} " + std::to_string(n) + "\n";

@@ -21,6 +21,7 @@
 #include "tools/state/state_database.h"
 #include "tools/state/state_kernel.h"
 #include "tools/state/state_repair.h"
+#include "tools/state/state_shaping.h"
 #include "tools/state/state_report.h"
 #include "tools/state/state_status.h"
 
@@ -54,6 +55,7 @@ struct RouterState {
   int rid = 0;
   zarn_state::Desired desired;
   zarn_state::Held held;
+  zarn_state::Shaping shaping;
   std::vector<zarn_state::Difference> differences;
 };
 
@@ -72,8 +74,14 @@ std::optional<RouterState> load_state(std::string* error) {
   if (!desired) return std::nullopt;
   std::optional<zarn_state::Held> held = zarn_state::read_kernel(desired->networks, error);
   if (!held) return std::nullopt;
-  RouterState state{*rid, std::move(*desired), std::move(*held), {}};
+  std::optional<zarn_state::Shaping> shaping = zarn_state::load_shaping(mysql_r, *rid, error);
+  if (!shaping || !zarn_state::read_shaping(*shaping, error)) return std::nullopt;
+  held->client_classes = shaping->held_classes.size();
+  held->client_filters = shaping->held_filters.size();
+  RouterState state{*rid, std::move(*desired), std::move(*held), std::move(*shaping), {}};
   state.differences = zarn_state::compare(state.desired, state.held);
+  std::vector<zarn_state::Difference> shaping_differences = zarn_state::compare_shaping(state.shaping);
+  state.differences.insert(state.differences.end(), shaping_differences.begin(), shaping_differences.end());
   return state;
 }
 
@@ -112,7 +120,7 @@ int main(int argc, char** argv) {
   } else {
     std::optional<zarn_state::RepairResult> result =
         zarn_state::repair(state->differences, config_value(kNotifierConf, "other_ports"), &error);
-    if (!result) {
+    if (!result || !zarn_state::repair_shaping(state->differences, state->shaping, state->rid, *result, &error)) {
       sql_close(mysql_r);
       return fail(error);
     }
