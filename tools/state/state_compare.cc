@@ -43,19 +43,16 @@ std::optional<Network> make_network(const std::string& net) {
   n.source_set = "src_" + std::to_string(a) + "_" + std::to_string(b) + "_" + std::to_string(c) + "_" +
                  std::to_string(d) + "_" + std::to_string(m);
   n.unpaid_chain = "unpaied_" + std::to_string(a) + "_" + std::to_string(b) + "_" + std::to_string(c);
+  n.mask = m == 0 ? 0 : ~uint32_t{0} << (32 - m);
+  n.base = ((a << 24) | (b << 16) | (c << 8) | d) & n.mask;
   return n;
 }
 
 const Network* network_of(const std::vector<Network>& networks, const std::string& ip) {
   std::optional<uint32_t> address = address_value(ip);
   if (!address) return nullptr;
-  for (const Network& n : networks) {
-    size_t slash = n.net.find('/');
-    std::optional<uint32_t> base = address_value(n.net.substr(0, slash));
-    int bits = std::stoi(n.net.substr(slash + 1));
-    uint32_t mask = bits == 0 ? 0 : ~uint32_t{0} << (32 - bits);
-    if (base && (*address & mask) == (*base & mask)) return &n;
-  }
+  for (const Network& n : networks)
+    if ((*address & n.mask) == n.base) return &n;
   return nullptr;
 }
 

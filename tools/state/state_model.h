@@ -2,6 +2,7 @@
 // as the state tool compares them.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <set>
 #include <string>
@@ -14,6 +15,8 @@ struct Network {
   std::string net;          // A.B.C.D/M
   std::string source_set;   // src_A_B_C_D_M
   std::string unpaid_chain; // unpaied_A_B_C
+  uint32_t base = 0;        // A.B.C.D as a number, masked
+  uint32_t mask = 0;        // M leading one bits
 };
 
 // An address the router should forward, with the MAC it must come from.
