@@ -286,6 +286,27 @@ TEST_F(ShapingStateTest, CleanAfterStartThenEachShapingDriftRepaired) {
   EXPECT_NE(m.output.find("zarn_state_shaping_classes{router=\"1\"} 6\n"), std::string::npos) << m.output;
 }
 
+TEST_F(ShapingStateTest, StatusShowsTheClassesTheKernelSendsEachAddressTo) {
+  write_file("/tmp/shaping.py",
+             "import json,sys\n"
+             "for r in json.load(sys.stdin)['settings']:\n"
+             "  for c in sorted(r['shaping'], key=lambda c: c['class']):\n"
+             "    print(r['address'], c['device'], c['class'], c['parent'], c['rate'], c['ceil'])\n");
+  RunResult r = run({"/bin/sh", "-c", std::string(kState) + " status --json | /usr/bin/python3 /tmp/shaping.py"});
+  ASSERT_EQ(r.exit_status, 0) << r.output;
+  EXPECT_EQ(r.output,
+            "10.1.1.10 zs0 1:21 1:10 250000 500000\n"
+            "10.1.1.10 zs0 1:22 1:20 64000 125000\n"
+            "10.1.1.11 zs0 1:23 1:10 125000 125000\n"
+            "10.1.1.11 zs0 1:24 1:20 32000 64000\n");
+  std::string classes = tc("class show dev zs0").output;
+  for (const char* line : {"class htb 1:21 parent 1:10 prio 2 rate 2Mbit ceil 4Mbit", "class htb 1:22 parent 1:20 prio 2 rate 512Kbit ceil 1Mbit",
+                           "class htb 1:23 parent 1:10 prio 2 rate 1Mbit ceil 1Mbit", "class htb 1:24 parent 1:20 prio 2 rate 256Kbit ceil 512Kbit"})
+    EXPECT_NE(classes.find(line), std::string::npos) << "tc should agree: " << line << " in\n" << classes;
+  RunResult text = state({"status"});
+  EXPECT_NE(text.output.find(" hostup 0 shaping zs0/1:21,zs0/1:22\n"), std::string::npos) << text.output;
+}
+
 TEST_F(StateTest, ErrorsEndWithStatusTwo) {
   write_file("/zarn/conf/zarn-router.conf", db_.config_lines() + "listenaddr 10.7.7.7\n");
   RunResult v = state({"verify"});

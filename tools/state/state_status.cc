@@ -1,5 +1,6 @@
 #include "tools/state/state_status.h"
 
+#include <algorithm>
 #include <map>
 
 #include "tools/state/state_compare.h"
@@ -41,6 +42,27 @@ std::map<std::string, NetworkTotals> totals(const Desired& desired, const Held& 
   return out;
 }
 
+// A class the kernel sends an address to, on one device.
+struct ShapedClass {
+  std::string device;
+  TcClass cls;  // rate and ceil 0 when the class itself is missing
+};
+
+std::vector<ShapedClass> shaping_of(const Shaping& shaping, const std::string& ip) {
+  std::vector<ShapedClass> out;
+  for (const auto& [device, f] : shaping.held_filters) {
+    if (f.ip != ip) continue;
+    ShapedClass c{device, {f.classid, 0, 0, 0}};
+    for (const auto& [held_device, held] : shaping.held_classes)
+      if (held_device == device && held.classid == f.classid) c.cls = held;
+    out.push_back(c);
+  }
+  std::sort(out.begin(), out.end(), [](const ShapedClass& a, const ShapedClass& b) {
+    return a.device != b.device ? a.device < b.device : a.cls.classid < b.cls.classid;
+  });
+  return out;
+}
+
 std::string joined(const std::vector<std::string>& words, const char* separator) {
   std::string out;
   for (const std::string& w : words) out += (out.empty() ? "" : separator) + w;
@@ -49,14 +71,16 @@ std::string joined(const std::vector<std::string>& words, const char* separator)
 
 }  // namespace
 
-std::string status_text(const Desired& desired, const Held& held) {
+std::string status_text(const Desired& desired, const Held& held, const Shaping& shaping) {
   std::string out;
   for (const SettingRow& s : desired.settings) {
     KernelView k = kernel_view(held, s.ip);
+    std::vector<std::string> classes;
+    for (const ShapedClass& c : shaping_of(shaping, s.ip)) classes.push_back(c.device + "/" + classid_text(c.cls.classid));
     out += "setting " + std::to_string(s.id) + " client " + std::to_string(s.cid) + " " + s.ip + " " + s.mac +
            " active " + std::to_string(s.active) + " gate " + s.gate + " login " + s.login + " forwarded " +
            (k.macs.empty() ? "no" : joined(k.macs, ",")) + " marks " + std::to_string(k.marks) + " hostup " +
-           std::to_string(s.hostup) + "\n";
+           std::to_string(s.hostup) + " shaping " + (classes.empty() ? "none" : joined(classes, ",")) + "\n";
   }
   for (const auto& [net, t] : totals(desired, held))
     out += "network " + net + " settings " + std::to_string(t.settings) + " forwarded " + std::to_string(t.forwarded) +
@@ -64,7 +88,7 @@ std::string status_text(const Desired& desired, const Held& held) {
   return out;
 }
 
-std::string status_json(int rid, const Desired& desired, const Held& held) {
+std::string status_json(int rid, const Desired& desired, const Held& held, const Shaping& shaping) {
   std::string out = "{\"router\":" + std::to_string(rid) + ",\"settings\":[";
   bool first = true;
   for (const SettingRow& s : desired.settings) {
@@ -78,7 +102,16 @@ std::string status_json(int rid, const Desired& desired, const Held& held) {
            ",\"active\":" + std::to_string(s.active) + ",\"gate\":" + json_string(s.gate) +
            ",\"login\":" + json_string(s.login) + ",\"forwarded\":" + (k.macs.empty() ? "false" : "true") +
            ",\"kernel_macs\":[" + joined(quoted, ",") + "],\"marks\":" + std::to_string(k.marks) +
-           ",\"hostup\":" + std::to_string(s.hostup) + "}";
+           ",\"hostup\":" + std::to_string(s.hostup) + ",\"shaping\":[";
+    bool first_class = true;
+    for (const ShapedClass& c : shaping_of(shaping, s.ip)) {
+      out += first_class ? "" : ",";
+      first_class = false;
+      out += "{\"device\":" + json_string(c.device) + ",\"class\":" + json_string(classid_text(c.cls.classid)) +
+             ",\"parent\":" + json_string(c.cls.parent ? classid_text(c.cls.parent) : "") +
+             ",\"rate\":" + std::to_string(c.cls.rate) + ",\"ceil\":" + std::to_string(c.cls.ceil) + "}";
+    }
+    out += "]}";
   }
   out += "],\"networks\":[";
   first = true;

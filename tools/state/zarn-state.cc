@@ -110,8 +110,8 @@ int main(int argc, char** argv) {
                     : zarn_state::verify_text(state->differences, state->desired).c_str(),
                stdout);
   } else if (command == "status") {
-    std::fputs(json ? zarn_state::status_json(state->rid, state->desired, state->held).c_str()
-                    : zarn_state::status_text(state->desired, state->held).c_str(),
+    std::fputs(json ? zarn_state::status_json(state->rid, state->desired, state->held, state->shaping).c_str()
+                    : zarn_state::status_text(state->desired, state->held, state->shaping).c_str(),
                stdout);
     status = 0;
   } else if (command == "metrics") {
