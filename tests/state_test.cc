@@ -315,4 +315,21 @@ TEST_F(StateTest, ErrorsEndWithStatusTwo) {
   EXPECT_EQ(state({"frobnicate"}).exit_status, 2);
 }
 
+TEST_F(StateTest, NoticePortsAreUsedForNewMarksAndMustBeAPortList) {
+  ASSERT_EQ(iptables(mark_rule("-D", "unpaied_10_1_1", "10.1.1.12")).exit_status, 0);
+  write_file("/zarn/conf/zarn-notifier.conf", "other_ports 8080 -j ACCEPT\n");
+  std::string before = saved_table("mangle");
+  RunResult refused = state({"repair"});
+  EXPECT_EQ(refused.exit_status, 2) << refused.output;
+  EXPECT_NE(refused.output.find("is not a port list"), std::string::npos) << refused.output;
+  EXPECT_EQ(saved_table("mangle"), before) << "nothing is changed with a bad port list";
+  write_file("/zarn/conf/zarn-notifier.conf", "other_ports 8080,8443\n");
+  RunResult r = state({"repair"});
+  EXPECT_EQ(r.exit_status, 0) << r.output << read_file("/zarn/logs/zarn-state.log");
+  std::string mangle = saved_table("mangle");
+  EXPECT_NE(mangle.find("-A unpaied_10_1_1 -s 10.1.1.12/32 -p tcp -m multiport --dports 80,8080,8443 -j MARK"),
+            std::string::npos) << mangle;
+  expect_clean("after the mark was added with the notice ports");
+}
+
 }  // namespace

@@ -50,6 +50,12 @@ std::optional<std::string> config_value(const char* path, const char* key) {
   return value;
 }
 
+// A port list for a multiport match: digits, commas and colons only, so that
+// it stays one word of the rule's command line.
+bool port_list(const std::string& text) {
+  return !text.empty() && text.find_first_not_of("0123456789,:") == std::string::npos;
+}
+
 // The router's state as loaded for one command.
 struct RouterState {
   int rid = 0;
@@ -118,8 +124,12 @@ int main(int argc, char** argv) {
     std::fputs(zarn_state::metrics_text(state->rid, state->desired, state->held, state->differences).c_str(), stdout);
     status = 0;
   } else {
-    std::optional<zarn_state::RepairResult> result =
-        zarn_state::repair(state->differences, config_value(kNotifierConf, "other_ports"), &error);
+    std::optional<std::string> other_ports = config_value(kNotifierConf, "other_ports");
+    if (other_ports && !port_list(*other_ports)) {
+      sql_close(mysql_r);
+      return fail("other_ports in " + std::string(kNotifierConf) + " is not a port list: " + *other_ports);
+    }
+    std::optional<zarn_state::RepairResult> result = zarn_state::repair(state->differences, other_ports, &error);
     if (!result || !zarn_state::repair_shaping(state->differences, state->shaping, state->rid, *result, &error)) {
       sql_close(mysql_r);
       return fail(error);
