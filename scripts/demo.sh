@@ -203,6 +203,19 @@ if [ "${ZARN_DEMO_INNER:-}" = 1 ]; then
   show "her session row" sql "SELECT cid, session, remote_addr, login_date, logout_date, rid FROM internet_vpn_log"
   kill -INT "$auth_pid"; sleep 0.2; kill -INT "$auth_pid" 2>/dev/null; wait "$auth_pid" || true
 
+  echo "${b}The router's state against the database: zarn-state${n}"
+  show "the master records the deactivation of client 2 in the database, as it does after the command" \
+    sql "UPDATE internet_settings SET active = 0 WHERE cid = 2"
+  step 0 "after the scenario the kernel holds what the database says (alice, logged out, is listed apart)" \
+    /zarn/bin/zarn-state verify
+  show "status: one row per setting, then the totals per network" /zarn/bin/zarn-state status
+  drifted=$(members src_10_1_1_0_24 | head -1)
+  show "a drift made on purpose: the entry $drifted is deleted by hand" ipset del src_10_1_1_0_24 "${drifted%%,*}"
+  step 1 "verify finds it, with its reason" /zarn/bin/zarn-state verify
+  step 0 "repair puts back exactly that entry through the access module" /zarn/bin/zarn-state repair
+  show "its log" cat /zarn/logs/zarn-state.log
+  step 0 "nothing differs any more" /zarn/bin/zarn-state verify
+
   if [ "${ZARN_DEMO_KEEP:-}" = 1 ]; then
     /zarn/bin/zarn-router -d >/dev/null
     /zarn/bin/zarn-auth -d >/dev/null

@@ -14,6 +14,7 @@
 #include "modules/mod_access/classes.h"
 #include "modules/mod_access/forwarding.h"
 #include "modules/mod_access/module_state.h"
+#include "modules/mod_access/queries.h"
 
 namespace {
 
@@ -118,7 +119,7 @@ extern "C" int firewall_operation(int op, int rid, const char* other_ports) {
       ipset_exec("-F");
       ipset_exec("-X");
     }
-    if (SqlResult nets = sql_query(mysql_r, "select net from internal_net where rid='%d'", rid)) {
+    if (SqlResult nets = sql_query(mysql_r, access_queries::kNetworks, rid)) {
       while (MYSQL_ROW row = mysql_fetch_row(nets.get()))
         if (row[0]) add_network(count, row[0]);
     }
@@ -148,12 +149,7 @@ extern "C" int op_firewall(int op, int rid, const char* other_ports) {
   init_handlers();
   if (rid == 0) return 0;
   int failures = 0;
-  SqlResult paid = sql_query(
-      mysql_r,
-      "SELECT a.ip,a.mac,b.password FROM internet_settings as a left join internet_gate_auth as b on a.id=b.sid  "
-      "WHERE a.mac <> '0' and (a.active = '1'  or a.active = '123') and a.mac <> '' and a.cid in (select id from "
-      "internet_clients where remote = '%d') and a.rid = '%d' group by a.ip ORDER BY a.ip ASC",
-      rid, rid);
+  SqlResult paid = sql_query(mysql_r, access_queries::kPaidSettings, rid, rid);
   if (debug_mod_internet) write_log("op_firewall rows: %llu\n", sql_num_rows(paid.get()));
   if (paid) {
     while (MYSQL_ROW row = mysql_fetch_row(paid.get())) {
@@ -164,23 +160,15 @@ extern "C" int op_firewall(int op, int rid, const char* other_ports) {
       }
     }
   }
-  SqlResult unpaid = sql_query(mysql_r,
-                               "SELECT ip FROM internet_settings WHERE active <> '1' and cid in (select id from "
-                               "internet_clients where remote = '%d') and rid = '%d' ORDER BY id ASC",
-                               rid, rid);
+  SqlResult unpaid = sql_query(mysql_r, access_queries::kUnpaidSettings, rid, rid);
   if (!unpaid || sql_num_rows(unpaid.get()) == 0) {
     write_log("No redirects added sql_num_rows = %d or res was null.\n", static_cast<int>(sql_num_rows(unpaid.get())));
   } else {
     while (MYSQL_ROW row = mysql_fetch_row(unpaid.get())) {
       std::string ip = row[0] ? row[0] : "";
       NetNumbers n = net_numbers(ip);
-      int ok = other_ports
-                   ? firewall_exec("-t mangle -A unpaied_%lu_%lu_%lu -s %s -m multiport -p tcp --dports 80,%s -j MARK "
-                                   "--set-mark 80",
-                                   n.a, n.b, n.c, ip.c_str(), other_ports)
-                   : firewall_exec("-t mangle -A unpaied_%lu_%lu_%lu -s %s -m multiport -p tcp --dports 80 -j MARK "
-                                   "--set-mark 80",
-                                   n.a, n.b, n.c, ip.c_str());
+      int ok = other_ports ? firewall_exec(access_queries::kMarkRuleWithPorts, 'A', n.a, n.b, n.c, ip.c_str(), other_ports)
+                           : firewall_exec(access_queries::kMarkRule, 'A', n.a, n.b, n.c, ip.c_str());
       if (!ok) ++failures;
     }
   }

@@ -9,18 +9,15 @@
 #include "modules/mod_access/classes.h"
 #include "modules/mod_access/rule_lookup.h"
 #include "modules/mod_access/module_state.h"
+#include "modules/mod_access/queries.h"
 
 namespace {
 
 // Adds (-A) or removes (-D) one address's mark rule.
 int mark_rule(char action, const std::string& ip, const char* other_ports) {
   NetNumbers n = net_numbers(ip);
-  if (other_ports)
-    return firewall_exec(
-        "-t mangle -%c unpaied_%lu_%lu_%lu -s %s -m multiport -p tcp --dports 80,%s -j MARK --set-mark 80", action,
-        n.a, n.b, n.c, ip.c_str(), other_ports);
-  return firewall_exec("-t mangle -%c unpaied_%lu_%lu_%lu -s %s -m multiport -p tcp --dports 80 -j MARK --set-mark 80",
-                       action, n.a, n.b, n.c, ip.c_str());
+  if (other_ports) return firewall_exec(access_queries::kMarkRuleWithPorts, action, n.a, n.b, n.c, ip.c_str(), other_ports);
+  return firewall_exec(access_queries::kMarkRule, action, n.a, n.b, n.c, ip.c_str());
 }
 
 }  // namespace

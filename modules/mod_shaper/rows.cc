@@ -7,6 +7,7 @@
 #include "libzarn/log.h"
 #include "libzarn/sql.h"
 #include "libzarn/string_utils.h"
+#include "modules/mod_shaper/queries.h"
 #include "modules/mod_shaper/values.h"
 
 namespace shaper {
@@ -74,7 +75,7 @@ void client_step(TcBatch& batch, const DeviceRow& d, MYSQL_ROW r, unsigned field
                      dev, e, extern_rate.c_str(), extern_ceil.c_str()));
 
   SqlResult addresses =
-      sql_query(mysql_r, "select ip,realip from internet_settings where cid = '%s'", slash_this(column(r, 1)).c_str());
+      sql_query(mysql_r, shaper_queries::kClientAddresses, slash_this(column(r, 1)).c_str());
   if (!addresses) return;
   const char* direction = toward_clients ? "dst" : "src";
   // A device without marks issues nothing for its clients.

@@ -6,6 +6,7 @@
 #include "libzarn/log.h"
 #include "libzarn/sql.h"
 #include "libzarn/string_utils.h"
+#include "modules/mod_shaper/queries.h"
 #include "modules/mod_shaper/rows.h"
 #include "modules/mod_shaper/shaper.h"
 #include "modules/mod_shaper/values.h"
@@ -93,19 +94,14 @@ int load(TcBatch& batch, int type, int router_id) {
     write_log("Added main chains.\n");
     write_log("Searching for devices\n");
   }
-  SqlResult devices = sql_query(mysql_r,
-                                "select `device`,`bandwidth_metro`,`in`,`fw_metro`,`fw_extern`,`bandwidth_extern` "
-                                "from routers_devices where active=1 and rid='%d' order by id",
-                                router_id);
+  SqlResult devices = sql_query(mysql_r, shaper_queries::kActiveDevices, router_id);
   while (MYSQL_ROW row = devices ? mysql_fetch_row(devices.get()) : nullptr) {
     DeviceRow d = device_row(row);
     if (debug_bandwidth) write_log("Device found: %s\n", loggable(d.device).c_str());
     if (!usable_device_row(d)) continue;
     if (d.metro) class_metro(batch, d.device.c_str(), d.fw_metro.c_str(), d.bandwidth_metro.c_str());
     if (d.extern_) class_extern(batch, d.device.c_str(), d.fw_extern.c_str(), d.bandwidth_extern.c_str());
-    SqlResult restrictions = sql_query(
-        mysql_r, "select * from internet_restrictions where cid in (select id from internet_clients where remote='%d')",
-        router_id);
+    SqlResult restrictions = sql_query(mysql_r, shaper_queries::kRouterRestrictions, router_id);
     if (!restrictions) continue;
     unsigned fields = mysql_num_fields(restrictions.get());
     while (MYSQL_ROW r = mysql_fetch_row(restrictions.get())) client_step(batch, d, r, fields);

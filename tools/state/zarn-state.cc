@@ -1,0 +1,143 @@
+// zarn-state: compares what the router's kernel holds with what the database
+// says it should hold, and repairs the differences without a rebuild.
+//   zarn-state verify [--json]
+//   zarn-state repair
+//   zarn-state status [--json]
+//   zarn-state metrics
+// Exit status: 0 nothing differs (or all was repaired), 1 differences
+// (or some could not be repaired), 2 an error; status and metrics give 0
+// unless there is an error.
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <string>
+
+#include "libzarn/config.h"
+#include "libzarn/globals.h"
+#include "libzarn/log.h"
+#include "libzarn/paths.h"
+#include "libzarn/sql.h"
+#include "tools/state/state_compare.h"
+#include "tools/state/state_database.h"
+#include "tools/state/state_kernel.h"
+#include "tools/state/state_repair.h"
+#include "tools/state/state_shaping.h"
+#include "tools/state/state_report.h"
+#include "tools/state/state_status.h"
+
+namespace {
+
+constexpr const char* kNotifierConf = ZARN_PATH("conf/zarn-notifier.conf");
+
+int usage() {
+  std::fprintf(stderr, "usage: zarn-state verify [--json] | repair | status [--json] | metrics\n");
+  return 2;
+}
+
+int fail(const std::string& message) {
+  write_log("zarn-state: Error: %s\n", message.c_str());
+  std::fprintf(stderr, "zarn-state: %s\n", message.c_str());
+  return 2;
+}
+
+// One key of a configuration file, or nothing.
+std::optional<std::string> config_value(const char* path, const char* key) {
+  std::optional<std::string> text = file_get_contents(path);
+  if (!text) return std::nullopt;
+  std::optional<std::string> value;
+  const ConfigKey keys[] = {{key, &value}};
+  scan_config(*text, keys);
+  return value;
+}
+
+// A port list for a multiport match: digits, commas and colons only, so that
+// it stays one word of the rule's command line.
+bool port_list(const std::string& text) {
+  return !text.empty() && text.find_first_not_of("0123456789,:") == std::string::npos;
+}
+
+// The router's state as loaded for one command.
+struct RouterState {
+  int rid = 0;
+  zarn_state::Desired desired;
+  zarn_state::Held held;
+  zarn_state::Shaping shaping;
+  std::vector<zarn_state::Difference> differences;
+};
+
+std::optional<RouterState> load_state(std::string* error) {
+  std::optional<std::string> listen = config_value(conf_file, "listenaddr");
+  if (!listen) {
+    *error = "no listenaddr in the router configuration";
+    return std::nullopt;
+  }
+  std::optional<int> rid = zarn_state::router_id(mysql_r, *listen);
+  if (!rid) {
+    *error = "no router with address " + *listen + " in the database";
+    return std::nullopt;
+  }
+  std::optional<zarn_state::Desired> desired = zarn_state::load_desired(mysql_r, *rid, error);
+  if (!desired) return std::nullopt;
+  std::optional<zarn_state::Held> held = zarn_state::read_kernel(desired->networks, error);
+  if (!held) return std::nullopt;
+  std::optional<zarn_state::Shaping> shaping = zarn_state::load_shaping(mysql_r, *rid, error);
+  if (!shaping || !zarn_state::read_shaping(*shaping, error)) return std::nullopt;
+  held->client_classes = shaping->held_classes.size();
+  held->client_filters = shaping->held_filters.size();
+  RouterState state{*rid, std::move(*desired), std::move(*held), std::move(*shaping), {}};
+  state.differences = zarn_state::compare(state.desired, state.held);
+  std::vector<zarn_state::Difference> shaping_differences = zarn_state::compare_shaping(state.shaping);
+  state.differences.insert(state.differences.end(), shaping_differences.begin(), shaping_differences.end());
+  return state;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) return usage();
+  std::string command = argv[1];
+  bool json = argc > 2 && std::strcmp(argv[2], "--json") == 0;
+  bool takes_json = command == "verify" || command == "status";
+  if (command != "verify" && command != "repair" && command != "status" && command != "metrics") return usage();
+  if (argc > 2 && !(json && argc == 3 && takes_json)) return usage();
+  conf_file = ZARN_ROUTER_CONF;
+  extern_error_log = ZARN_PATH("logs/zarn-state.log");
+  mysql_r = sql_connect();
+  if (!mysql_r) return fail("cannot connect to the database");
+  std::string error;
+  std::optional<RouterState> state = load_state(&error);
+  if (!state) {
+    sql_close(mysql_r);
+    return fail(error);
+  }
+  int status = state->differences.empty() ? 0 : 1;
+  if (command == "verify") {
+    std::fputs(json ? zarn_state::verify_json(state->rid, state->differences, state->desired).c_str()
+                    : zarn_state::verify_text(state->differences, state->desired).c_str(),
+               stdout);
+  } else if (command == "status") {
+    std::fputs(json ? zarn_state::status_json(state->rid, state->desired, state->held, state->shaping).c_str()
+                    : zarn_state::status_text(state->desired, state->held, state->shaping).c_str(),
+               stdout);
+    status = 0;
+  } else if (command == "metrics") {
+    std::fputs(zarn_state::metrics_text(state->rid, state->desired, state->held, state->differences).c_str(), stdout);
+    status = 0;
+  } else {
+    std::optional<std::string> other_ports = config_value(kNotifierConf, "other_ports");
+    if (other_ports && !port_list(*other_ports)) {
+      sql_close(mysql_r);
+      return fail("other_ports in " + std::string(kNotifierConf) + " is not a port list: " + *other_ports);
+    }
+    std::optional<zarn_state::RepairResult> result = zarn_state::repair(state->differences, other_ports, &error);
+    if (!result || !zarn_state::repair_shaping(state->differences, state->shaping, state->rid, *result, &error)) {
+      sql_close(mysql_r);
+      return fail(error);
+    }
+    std::printf("fixed %d, failed %d, needing a full start %d\n", result->fixed, result->failed, result->needs_full_start);
+    if (result->needs_full_start) std::printf("A set or chain is missing: run a full start (internet start) instead.\n");
+    status = result->failed || result->needs_full_start ? 1 : 0;
+  }
+  sql_close(mysql_r);
+  return status;
+}
