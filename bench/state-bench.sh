@@ -9,33 +9,10 @@ build=${1:-$here/build}
 clients=${2:-10000}
 networks=${3:-40}
 
-if [ "${ZARN_BENCH_INNER:-}" != 1 ]; then
-  "$here/scripts/ensure-zarn-user.sh"
-  dbdir="$build/bench-db"
-  "$here/scripts/test-db.sh" start "$dbdir"
-  "$here/scripts/test-db.sh" create "$dbdir" zarn_bench
-  python3 "$here/bench/make-router.py" "$clients" "$networks" |
-    mariadb --no-defaults --socket="$dbdir/mysql.sock" -uroot zarn_bench
-  root="$build/bench-root"
-  rm -rf "$root"
-  "$here/scripts/install-root.sh" "$build" "$root"
-  printf 'mysql_host localhost\nmysql_user zarn_test\nmysql_passwd zarn_test\nmysql_dbname zarn_bench\nmysql_sock %s\nlistenaddr 10.10.0.1\n' \
-    "$dbdir/mysql.sock" >"$root/conf/zarn-router.conf"
-  ZARN_BENCH_INNER=1 "$here/scripts/sandbox.sh" "$root" "$0" "$build" "$clients" "$networks"
-  "$here/scripts/test-db.sh" stop "$dbdir"
-  exit
-fi
-
-# Inside the sandbox.
-ms() { date +%s%N; }
-elapsed() { echo $(( ($2 - $1) / 1000000 )); }
-runner() { setpriv --reuid=zarn --regid=zarn --clear-groups /zarn/bin/gw-runner "$@" >/dev/null; }
-reset_kernel() {
-  for t in filter mangle nat raw; do iptables-legacy -t $t -F; iptables-legacy -t $t -X; done
-  for c in INPUT FORWARD OUTPUT; do iptables-legacy -P $c ACCEPT; done
-  ipset destroy 2>/dev/null || true
-}
-median() { sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
+# shellcheck source=bench/router-bench-lib.sh
+. "$here/bench/router-bench-lib.sh"
+bench_on_router "$0" "$build" "$clients" "$networks"
+# Inside the sandbox from here on.
 
 # 100 differences spread over the router: 50 entries deleted, 25 MACs changed,
 # 25 mark rules deleted (client i is 10.10.(i-1)%N.((i-1)/N+2), every tenth marked).

@@ -15,6 +15,7 @@
 #include "libzarn/log.h"
 #include "modules/mod_access/classes.h"
 #include "modules/mod_access/ipset_command.h"
+#include "modules/mod_access/set_listing.h"
 #include "modules/mod_access/table_session.h"
 
 namespace {
@@ -165,19 +166,8 @@ std::optional<MacList> ipset_GetForward_Source_IpMac(const std::string& ip, cons
   std::string listing;
   if (!ipset_output("-L " + set, &listing)) return std::nullopt;
   MacList macs;
-  std::istringstream lines(listing);
-  std::string line;
-  bool members = false;
-  while (std::getline(lines, line)) {
-    if (!members) {
-      members = line == "Members:";
-      continue;
-    }
-    size_t comma = line.find(',');
-    if (comma == std::string::npos || line.compare(0, comma, ip) != 0 || comma != ip.size()) continue;
-    std::string mac = line.substr(comma + 1, 17);
-    for (char& ch : mac) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
-    macs.push_back(mac);
-  }
+  auto members = set_members_by_address(listing);
+  if (auto found = members.find(ip); found != members.end())
+    for (const std::string& mac : found->second) macs.push_back(mac);
   return macs;
 }

@@ -1,5 +1,7 @@
 #include "tools/state/state_sets.h"
 
+#include "modules/mod_access/set_listing.h"
+
 #include <libipset/ipset.h>
 
 #include <cctype>
@@ -67,20 +69,8 @@ std::optional<std::string> list_set(struct ipset* session, const std::string& na
 }  // namespace
 
 void parse_set_members(const std::string& listing, std::map<std::string, std::vector<std::string>>& out) {
-  std::istringstream lines(listing);
-  std::string line;
-  bool members = false;
-  while (std::getline(lines, line)) {
-    if (!members) {
-      members = line == "Members:";
-      continue;
-    }
-    size_t comma = line.find(',');
-    if (comma == std::string::npos) continue;
-    std::string mac = line.substr(comma + 1, 17);
-    for (char& c : mac) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    out[line.substr(0, comma)].push_back(mac);
-  }
+  for (auto& [ip, macs] : set_members_by_address(listing))
+    out[ip].insert(out[ip].end(), macs.begin(), macs.end());
 }
 
 bool read_sets(const std::vector<Network>& networks, Held& held, std::string* error) {
