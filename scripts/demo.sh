@@ -48,10 +48,24 @@ if [ "${ZARN_DEMO_INNER:-}" = 1 ]; then
   }
   members() { ipset list "$1" | sed -n '/^Members:/,$p' | tail -n +2; }
   step 3 "only the account zarn may call the runner: root is refused" /zarn/bin/gw-runner internet client_start 2
-  # The demo router's devices (db/demo.sql): lan0 a veth pair, lan1 the bridge
-  # of the subscriber LAN 10.1.2.0/24 where hosts come up later.
-  ip link add name lan0 type veth peer name lan0p && ip link set lan0 up && ip link set lan0p up
+  # The demo's network: this namespace is the router. lan0 leads to the
+  # master server's namespace (10.1.1.0/24), lan1 is the bridge of the
+  # subscriber LAN 10.1.2.0/24, where subscriber hosts (namespaces) come up.
+  mkdir -p /run/netns && mount -t tmpfs tmpfs /run/netns
+  ip netns add master
+  ip link add name lan0 type veth peer name eth0 netns master
+  ip addr add 10.1.1.1/24 dev lan0 && ip link set lan0 up
+  ip -n master addr add 10.1.1.254/24 dev eth0 && ip -n master link set eth0 up && ip -n master link set lo up
   ip link add name lan1 type bridge && ip link set lan1 up
+  ip addr add 10.1.2.1/24 dev lan1
+  host() { # host NAME ADDRESS MAC: a subscriber host on the LAN
+    ip netns add "$1"
+    ip link add name "p-$1" type veth peer name eth0 netns "$1"
+    ip -n "$1" link set eth0 address "$3"
+    ip -n "$1" addr add "$2/24" dev eth0 && ip -n "$1" link set eth0 up && ip -n "$1" link set lo up
+    ip link set "p-$1" master lan1 up
+  }
+  host alice 10.1.2.12 02:00:00:00:02:0c
   step 1 "build the firewall and the shaping trees of the demo router (id 1) from the database" \
     as_zarn /zarn/bin/gw-runner internet start 1
   show "the filter table: DROP policies, per network a set of address,MAC pairs" \
@@ -102,13 +116,7 @@ if [ "${ZARN_DEMO_INNER:-}" = 1 ]; then
   show "the gate login is closed" sql "SELECT cid, session, remote_addr, logout_date FROM internet_gate_log"
   # The ARP monitor: client 4 (setting 5, 10.1.2.10 on lan1) is paid but its
   # MAC address is not known yet. Its host comes up on a bridged LAN.
-  mkdir -p /run/netns && mount -t tmpfs tmpfs /run/netns
-  ip addr add 10.1.2.1/24 dev lan1
-  ip netns add client4
-  ip link add name p-client4 type veth peer name eth0 netns client4
-  ip -n client4 link set eth0 address 02:00:00:00:02:0a
-  ip -n client4 addr add 10.1.2.10/24 dev eth0 && ip -n client4 link set eth0 up
-  ip link set p-client4 master lan1 up
+  host client4 10.1.2.10 02:00:00:00:02:0a
   printf 'listenaddr 10.1.1.1\npath_iptables /usr/sbin/iptables\npath_modprobe /usr/sbin/modprobe\ninternal_eth lan0\n' \
     >>/zarn/conf/zarn-router.conf
   setting5() { sql "SELECT id, ip, mac, active, hostup FROM internet_settings WHERE id = 5"; }
@@ -153,7 +161,6 @@ if [ "${ZARN_DEMO_INNER:-}" = 1 ]; then
     as_zarn /zarn/bin/gw-runner server halt
 
   echo "${b}The control service: zarn-router driven by the master's tool zarnctl${n}"
-  ip addr add 10.1.1.1/24 dev lo
   /zarn/bin/zarn-router >/tmp/demo-router.out 2>&1 &
   router_pid=$!
   for _ in $(seq 100); do
@@ -162,7 +169,8 @@ if [ "${ZARN_DEMO_INNER:-}" = 1 ]; then
   done
   sed "s/^/    ${d}zarn-router.log:${n} /" /zarn/logs/zarn-router.log
   echo
-  ctl() { /zarn/bin/zarnctl -a 10.1.1.1 -p 9000 -u demo "$@"; }
+  # The master server's tool runs in the master's own namespace, across lan0.
+  ctl() { ip netns exec master /zarn/bin/zarnctl -a 10.1.1.1 -p 9000 -u demo "$@"; }
   export ZARNCTL_PASSWORD=abcde
   step 0 "who is this router" ctl identify
   step 0 "open client 2 over the control protocol" ctl client activate 2
@@ -179,7 +187,6 @@ if [ "${ZARN_DEMO_INNER:-}" = 1 ]; then
   echo "${b}The login service: zarn-auth and a subscriber's client program, zarn-login${n}"
   # alice (client 6) logs in from her registered address 10.1.2.12 through the
   # gateway 10.1.2.1; both are addresses of this sandbox.
-  ip addr add 10.1.2.12/32 dev lo
   { sed 's/^mysql_user .*/mysql_user demo/; s/^mysql_passwd .*/mysql_passwd demo/' /zarn/conf/zarn-router.conf
     printf 'auth_port 7000\nauth_listen_on 10.1.2.1\ncrypt_key routerkey\nping_client_time 5\nclient_timeout 10\n'
     printf 'session_dir /zarn/auth_sessions\nexpiration_time 61\nverify_interval 11\n'; } >/zarn/conf/zarn-auth.conf
@@ -189,7 +196,7 @@ if [ "${ZARN_DEMO_INNER:-}" = 1 ]; then
   auth_pid=$!
   for _ in $(seq 100); do grep -q 'Accepting connections' /zarn/logs/zarn-auth.log 2>/dev/null && break; sleep 0.1; done
   login() {
-    ZARN_LOGIN_PASSWORD=abcdefgh /zarn/bin/zarn-login -a 10.1.2.1 -p 7000 -s 10.1.2.12 -u alice -g 10.1.2.1 -n 1 &
+    ZARN_LOGIN_PASSWORD=abcdefgh ip netns exec alice /zarn/bin/zarn-login -a 10.1.2.1 -p 7000 -u alice -g 10.1.2.1 -n 1 &
     local pid=$!
     for _ in $(seq 100); do members src_10_1_2_0_24 | grep -q '^10.1.2.12,' && break; sleep 0.1; done
     echo "(while logged in) 10.1.2.0/24:"
@@ -228,8 +235,8 @@ ${b}The router keeps running${n} (zarn-router, zarn-auth, session-reaper) in its
 Enter them:      nsenter --target $holder --mount --net bash
 Then look around:
     iptables-legacy-save; ipset list; tc class show dev lan0
-    ZARNCTL_PASSWORD=abcde /zarn/bin/zarnctl -a 10.1.1.1 -p 9000 -u demo identify
-    ZARN_LOGIN_PASSWORD=abcdefgh /zarn/bin/zarn-login -a 10.1.2.1 -p 7000 -s 10.1.2.12 -u alice -g 10.1.2.1
+    ZARNCTL_PASSWORD=abcde ip netns exec master /zarn/bin/zarnctl -a 10.1.1.1 -p 9000 -u demo identify
+    ZARN_LOGIN_PASSWORD=abcdefgh ip netns exec alice /zarn/bin/zarn-login -a 10.1.2.1 -p 7000 -u alice -g 10.1.2.1
     tail /zarn/logs/*.log
 Stop it all:     kill -9 $holder \$(pgrep -f '^/zarn/bin/') ; scripts/test-db.sh stop build/demo/db
 KEEP
@@ -259,6 +266,9 @@ mariadb --no-defaults --socket="$demo/db/mysql.sock" -uroot zarn_demo -t \
 echo "== installing into $demo/root"
 rm -rf "$demo/root"
 "$here/scripts/install-root.sh" "$here/build" "$demo/root"
+# The router's own services, opened in the firewall: control from the master
+# side, logins from the subscriber side.
+printf '# the control service, from the master\n9000|tcp|lan0\n# logins\n7000|tcp|lan1\n' >"$demo/root/conf/router-ports"
 cat >"$demo/root/conf/zarn-router.conf" <<CONF
 # Demo router settings (see db/demo.sql)
 mysql_host localhost
@@ -266,11 +276,11 @@ mysql_user zarn_test
 mysql_passwd zarn_test
 mysql_dbname zarn_demo
 mysql_sock $demo/db/mysql.sock
-# The control service (zarn-router) on the router's address; the master
-# server is reached from the same address inside the demo's network.
+# The control service (zarn-router) on the router's address in 10.1.1.0/24;
+# the master server is the namespace across lan0.
 listenport 9000
 listenaddr 10.1.1.1
-master_server 10.1.1.1
+master_server 10.1.1.254
 crypt_key routerkey
 CONF
 
