@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what the tests need on a fresh machine, builds, and runs every test:
-# the normal build first, then the sanitizer build over the unit and database tests.
+# the normal build first, then the sanitizer build over the unit and database
+# tests, then every fuzz target for a few seconds.
 #   run-tests.sh            everything
 #   run-tests.sh -L unit    only tests with that label (passed on to ctest)
 set -euo pipefail
@@ -19,4 +20,7 @@ if [ $# -eq 0 ]; then
   "$here/scripts/build.sh" "$here/build-asan" -DZARN_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
   (cd "$here/build-asan" && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
      ctest -j"$(nproc)" --output-on-failure --timeout 600 -L 'unit|db')
+
+  echo "== fuzz targets (clang, libFuzzer), 10 seconds each"
+  "$here/scripts/fuzz.sh" 10
 fi
