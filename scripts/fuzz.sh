@@ -40,7 +40,7 @@ for t in "${targets[@]}"; do
   if (cd "$work" && ASAN_OPTIONS=$asan LSAN_OPTIONS=$lsan UBSAN_OPTIONS=print_stacktrace=1 \
         "$build/fuzz/$t" -max_total_time="$seconds" -print_final_stats=1 \
         -artifact_prefix="$build/artifacts/$t-" "$corpus") >"$log" 2>&1; then
-    grep -E '^#[0-9]+ +DONE|stat::number_of_executed_units' "$log" || true
+    grep -E '^#[0-9]+[[:space:]]+DONE|stat::number_of_executed_units' "$log" || true
   else
     echo "FAILED: $t (log $log)"
     tail -n 40 "$log"
