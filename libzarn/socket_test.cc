@@ -119,8 +119,9 @@ TEST_F(SocketPairTest, ALineBeyondTheLimitIsAFailedRead) {
   waitpid(writer, &status, 0);
 }
 
-// Found by the get_line fuzz target: the line feed arrived in the same read
-// as the bytes that took the line past the limit, and the line was given.
+// Found while writing the get_line fuzz target (whose seed corpus now holds
+// such a line): the line feed arrived in the same read as the bytes that took
+// the line past the limit, and the line was given.
 TEST_F(SocketPairTest, ALineEndedJustBeyondTheLimitIsAFailedRead) {
   for (size_t length : {kMaxLineLength + 1, kMaxLineLength + 500}) {
     SCOPED_TRACE("line of " + std::to_string(length) + " bytes");
