@@ -106,8 +106,11 @@ std::optional<std::string> get_line(client_class& record) {
   char chunk[kReadChunk];
   while (std::fgets(chunk, sizeof chunk, record.fin)) {
     line.append(chunk, std::strlen(chunk));
-    if (check_newline(line)) return line;
+    bool ended = check_newline(line);
+    // Checked after the cut, so that the chunk holding the line feed cannot
+    // take the line past the limit.
     if (line.size() > kMaxLineLength) return std::nullopt;
+    if (ended) return line;
   }
   return std::nullopt;
 }

@@ -7,6 +7,7 @@
 
 #include <cctype>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -116,6 +117,23 @@ TEST_F(SocketPairTest, ALineBeyondTheLimitIsAFailedRead) {
   close_peer();
   int status;
   waitpid(writer, &status, 0);
+}
+
+// Found while writing the get_line fuzz target (whose seed corpus now holds
+// such a line): the line feed arrived in the same read as the bytes that took
+// the line past the limit, and the line was given.
+TEST_F(SocketPairTest, ALineEndedJustBeyondTheLimitIsAFailedRead) {
+  for (size_t length : {kMaxLineLength + 1, kMaxLineLength + 500}) {
+    SCOPED_TRACE("line of " + std::to_string(length) + " bytes");
+    std::string text(length, 'c');
+    text += "\r\nnext\n";
+    // The socket buffer may be smaller than the line: write beside the reader.
+    std::thread writer([&] { send_all(peer_, text); });
+    std::optional<std::string> line = get_line(*record_);
+    EXPECT_FALSE(line) << "expected a failed read, got a line of " << (line ? line->size() : 0) << " bytes";
+    writer.join();
+    EXPECT_EQ(get_line(*record_), "next") << "the next line is read as usual";
+  }
 }
 
 TEST_F(SocketPairTest, AnUnendedLastLineIsDropped) {

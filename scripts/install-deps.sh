@@ -13,6 +13,7 @@ packages=(
   iproute2 kmod psmisc iputils-arping tcpdump mtr-tiny
   procps util-linux passwd
   faketime
+  clang libclang-rt-dev
 )
 
 missing=()

@@ -1,4 +1,5 @@
 #include "modules/mod_access/iptables_command.h"
+#include "modules/mod_access/iptables_parse.h"
 
 #include <getopt.h>
 #include <netinet/in.h>
@@ -29,7 +30,7 @@ constexpr int kBadLine = -1;
 constexpr int kNoTable = -2;
 
 // Messages of the fatal cases carry the interpreter's historic name and version.
-[[noreturn]] void fatal(enum xtables_exittype, const char* msg, ...) __attribute__((format(printf, 2, 3)));
+void fatal(enum xtables_exittype, const char* msg, ...) __attribute__((noreturn, format(printf, 2, 3)));
 
 struct option kBaseOptions[] = {
     {"append", 1, nullptr, 'A'},        {"delete", 1, nullptr, 'D'},       {"insert", 1, nullptr, 'I'},
@@ -104,7 +105,7 @@ void merge_match_options(xtables_match* m) {
     globals.opts = xtables_options_xfrm(globals.orig_opts, globals.opts, m->x6_options, &m->option_offset);
   else
     globals.opts = xtables_merge_options(globals.orig_opts, globals.opts, m->extra_opts, &m->option_offset);
-  if (!globals.opts) fatal(OTHER_PROBLEM, "can't alloc memory!");
+  if (!globals.opts) xtables_error(OTHER_PROBLEM, "can't alloc memory!");
 }
 
 void prepare_match(xtables_match* m) {
@@ -134,7 +135,7 @@ void prepare_target(xtables_target* t, const std::string& name) {
     globals.opts = xtables_options_xfrm(globals.orig_opts, globals.opts, t->x6_options, &t->option_offset);
   else
     globals.opts = xtables_merge_options(globals.orig_opts, globals.opts, t->extra_opts, &t->option_offset);
-  if (!globals.opts) fatal(OTHER_PROBLEM, "can't alloc memory!");
+  if (!globals.opts) xtables_error(OTHER_PROBLEM, "can't alloc memory!");
 }
 
 // The protocol's own match (tcp, udp, icmp) for options such as --dport
@@ -323,7 +324,7 @@ int parse(int argc, char** argv, ParsedCommand& pc) {
   if (optind < argc) return kBadLine;
   if (pc.command == Command::none) return kBadLine;
   if (!is_rule_command(pc.command) && !rule_options.empty())
-    fatal(PARAMETER_PROBLEM, "Illegal option `-%c' with this command\n", rule_options[0]);
+    xtables_error(PARAMETER_PROBLEM, "Illegal option `-%c' with this command\n", rule_options[0]);
   if (pc.chain.size() > kChainNameMax) return kBadLine;
 
   for (xtables_rule_match* mp = pc.matches; mp; mp = mp->next) xtables_option_mfcall(mp->match);
@@ -436,6 +437,14 @@ void iptables_init() {
 namespace {
 int apply(ParsedCommand& pc, TableSession& session);
 }  // namespace
+
+int parse_command_line(int argc, char** argv) {
+  iptables_init();
+  ParsedCommand pc;
+  int parsed = parse(argc, argv, pc);
+  xtables_free_opts(1);
+  return parsed;
+}
 
 int do_command(int argc, char** argv, TableSession& session) {
   iptables_init();

@@ -2,7 +2,10 @@
 
 #include <strings.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdlib>
+#include <limits>
 #include <unordered_map>
 
 #include "libzarn/format.h"
@@ -65,12 +68,22 @@ bool is_address(const std::string& text) {
 }
 
 std::string rate_text(const char* kbit) {
-  float value = static_cast<float>(std::atoi(kbit ? kbit : "0"));
+  // The columns are unsigned 32-bit: read the whole range (atoi would wrap
+  // the upper half to negative rates), a negative text as 0.
+  long long number = std::strtoll(kbit ? kbit : "0", nullptr, 10);
+  number = std::clamp<long long>(number, 0, std::numeric_limits<uint32_t>::max());
+  float value = static_cast<float>(number);
   if (value >= 1024) return format("%.0fMbit", static_cast<double>(value / 1024));
   return format("%.0fKbit", static_cast<double>(value));
 }
 
-int class_minor(const char* class_number) { return std::atoi(class_number ? class_number : "0") + 20; }
+int class_minor(const char* class_number) {
+  // Read beyond int and capped, so that no class number overflows the sum or
+  // wraps around to the minor of another class.
+  constexpr long long kLeast = std::numeric_limits<int>::min(), kMost = std::numeric_limits<int>::max();
+  long long number = std::clamp(std::strtoll(class_number ? class_number : "0", nullptr, 10), kLeast, kMost);
+  return static_cast<int>(std::min(number + 20, kMost));
+}
 
 std::string loggable(std::string_view text) {
   std::string out;

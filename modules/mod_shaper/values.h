@@ -21,13 +21,15 @@ bool is_mark(std::string_view text);
 // A dotted IPv4 address: digits and dots only, and check_ipv4_address.
 bool is_address(const std::string& text);
 
-// The rate text of a client rate in kbit/s (atoi of `kbit`): from 1024 on
+// The rate text of a client rate in kbit/s (the leading decimal number of
+// `kbit`, taken within 0 to 4294967295, the column's range): from 1024 on
 // "%.0fMbit" of the value / 1024, below "%.0fKbit" (half to even: 1536 and
 // 2560 both give 2Mbit).
 std::string rate_text(const char* kbit);
 
-// A client's class minor: its class number (atoi) plus 20, which the lines
-// write in decimal after "1:0x", so tc reads the digits as hexadecimal.
+// A client's class minor: its class number (the leading decimal number) plus
+// 20, which the lines write in decimal after "1:0x", so tc reads the digits as
+// hexadecimal. A sum beyond int gives the largest int, a class tc refuses.
 int class_minor(const char* class_number);
 
 // The value fit for a log line: bytes other than printable ASCII become "?",

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <string>
 
 TEST(ShaperValues, RateTextsOfClientRates) {
@@ -16,11 +17,44 @@ TEST(ShaperValues, RateTextsOfClientRates) {
   EXPECT_EQ(rate_text(nullptr), "0Kbit");
 }
 
+// Found by the shaper text fuzz target: the rate columns are unsigned 32-bit,
+// and a value beyond the range of int came out as a negative rate ("-1Kbit"),
+// a line tc refuses: the client was left without its class.
+TEST(ShaperValues, RateTextsOfTheWholeUnsignedColumnRange) {
+  struct Case {
+    const char* kbit;
+    const char* text;
+  };
+  const Case cases[] = {{"2147483647", "2097152Mbit"},
+                        {"2147483648", "2097152Mbit"},
+                        {"4294967295", "4194304Mbit"},
+                        {"99999999999", "4194304Mbit"},
+                        {"-5", "0Kbit"}};
+  for (const Case& c : cases) {
+    EXPECT_EQ(rate_text(c.kbit), c.text) << c.kbit;
+    EXPECT_TRUE(is_rate(rate_text(c.kbit))) << c.kbit << " gave " << rate_text(c.kbit);
+  }
+}
+
 TEST(ShaperValues, ClassNumbersAreWrittenInDecimalAfterHexPrefix) {
   EXPECT_EQ(class_minor("5"), 25);
   EXPECT_EQ(class_minor("1"), 21);
   EXPECT_EQ(class_minor("9979"), 9999);
   EXPECT_EQ(class_minor(nullptr), 20);
+}
+
+// Found by the shaper text fuzz target: a class number near the top of int
+// overflowed the addition, and one in the upper half of the unsigned column
+// wrapped around to a small minor (4294967295 gave 19, a class of its own).
+// Numbers too large for a class give a minor no class can have.
+TEST(ShaperValues, ClassNumbersOfTheWholeUnsignedColumnRange) {
+  constexpr int kTooLarge = std::numeric_limits<int>::max();
+  EXPECT_EQ(class_minor("2147483627"), kTooLarge);
+  EXPECT_EQ(class_minor("2147483647"), kTooLarge);
+  EXPECT_EQ(class_minor("4294967295"), kTooLarge);
+  EXPECT_EQ(class_minor("99999999999"), kTooLarge);
+  EXPECT_EQ(class_minor("99999999999999999999"), kTooLarge);
+  EXPECT_EQ(class_minor("2147483626"), kTooLarge - 1);
 }
 
 TEST(ShaperValues, DeviceNamesAsTheKernelTakesThemWithoutMeaningfulBytes) {
