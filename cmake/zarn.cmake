@@ -29,11 +29,9 @@ endfunction()
 
 # Tests on the real kernel and the installed layout: the binary re-runs itself
 # inside the sandbox (private mount and network namespaces, root over /zarn).
-# They need the database server and the installed root: the one fixture
-# sandbox_rig stands for both, because a list of fixtures does not survive
-# the test discovery's properties.
+# Extra test properties may follow the label (e.g. RESOURCE_LOCK capture).
 function(zarn_sandboxed_test target label)
   gtest_discover_tests(${target}
     DISCOVERY_TIMEOUT 30
-    PROPERTIES LABELS ${label} FIXTURES_REQUIRED sandbox_rig TIMEOUT 300)
+    PROPERTIES LABELS ${label} FIXTURES_REQUIRED sandbox_rig TIMEOUT 300 ${ARGN})
 endfunction()
