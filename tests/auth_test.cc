@@ -74,6 +74,9 @@ class AuthDaemon {
   std::string out_;
 };
 
+// The session id of a "227 ID\r\n" line.
+std::string session_of(const std::string& line) { return line.substr(4, line.size() - 6); }
+
 // A subscriber's client program, driven line by line.
 class Subscriber {
  public:
@@ -206,7 +209,7 @@ TEST_F(AuthTest, ALoginOpensTheForwardingAndTheKeepAliveEndsIt) {
   ASSERT_EQ(alice.login("alice", "abcdefgh"), "222 Authentication accepted.\r\n") << log();
   std::string session_line = alice.line();
   ASSERT_EQ(session_line.rfind("227 ", 0), 0u) << session_line;
-  std::string session = session_line.substr(4, session_line.size() - 6);
+  std::string session = session_of(session_line);
   EXPECT_TRUE(forwarded(kAlice));
   EXPECT_EQ(count("SELECT COUNT(*) FROM internet_vpn_log WHERE cid = 21 AND session = '" + session +
                   "' AND remote_addr = '127.0.0.21' AND rid = 3 AND logout_date = '0000-00-00 00:00:00'"), "1");
@@ -232,7 +235,7 @@ TEST_F(AuthTest, ASilentSubscriberIsRetriedAndALostOneLoggedOut) {
   Subscriber alice;
   ASSERT_EQ(alice.login("alice", "abcdefgh"), "222 Authentication accepted.\r\n");
   std::string session_line = alice.line();
-  std::string session = session_line.substr(4, session_line.size() - 6);
+  std::string session = session_of(session_line);
   EXPECT_EQ(alice.line(), "228 SessionID\r\n");
   // Silence for one receive time-out: the probe is sent again, then answered.
   EXPECT_EQ(alice.line(), "228 SessionID\r\n");
@@ -308,7 +311,7 @@ TEST_F(AuthTest, TwoSignalsEndTheService) {
   Subscriber alice;
   ASSERT_EQ(alice.login("alice", "abcdefgh"), "222 Authentication accepted.\r\n");
   std::string session_line = alice.line();
-  std::string session = session_line.substr(4, session_line.size() - 6);
+  std::string session = session_of(session_line);
   ASSERT_TRUE(forwarded(kAlice));
 
   daemon.signal_group(SIGINT);

@@ -11,11 +11,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <optional>
 #include <string>
 
 #include "libzarn/socket.h"
+#include "tools/password_source.h"
 #include "zarn-auth/credentials.h"
 
 namespace {
@@ -53,17 +53,6 @@ constexpr const char* kUsage =
 
 volatile sig_atomic_t interrupted = 0;
 void on_interrupt(int) { interrupted = 1; }
-
-std::optional<std::string> read_password(const char* file) {
-  if (file) {
-    std::ifstream in(file);
-    std::string line;
-    if (!std::getline(in, line)) return std::nullopt;
-    return line;
-  }
-  if (const char* value = std::getenv(kPasswordVariable)) return std::string(value);
-  return std::nullopt;
-}
 
 // A connection from a given local address (init_conn lets the kernel choose).
 ClientRecord connect_from(const char* source, const char* address, int port, int seconds) {
@@ -108,7 +97,7 @@ int main(int argc, char** argv) {
         return opt == 'h' ? 0 : kStatusUsage;
     }
   }
-  std::optional<std::string> password = read_password(password_file);
+  std::optional<std::string> password = read_password(password_file, kPasswordVariable);
   if (!address || !port || !user || !gateway || !password) {
     std::fputs(kUsage, stderr);
     return kStatusUsage;

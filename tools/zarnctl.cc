@@ -14,6 +14,7 @@
 
 #include "libzarn/config.h"
 #include "tools/control_client.h"
+#include "tools/password_source.h"
 
 namespace {
 
@@ -59,16 +60,6 @@ constexpr const char* kUsage =
     "     ZARNCTL_PASSWORD=secret zarnctl -a 10.1.1.1 -p 9000 -u demo client activate 17\n"
     "     zarnctl -a 10.1.1.1 -p 9000 -u demo -f /root/router.pass identify\n";
 
-std::optional<std::string> read_password(const char* file) {
-  if (file) {
-    std::optional<std::string> text = file_get_contents(file);
-    if (!text) return std::nullopt;
-    return text->substr(0, text->find_first_of("\r\n"));
-  }
-  if (const char* value = std::getenv(kPasswordVariable)) return std::string(value);
-  return std::nullopt;
-}
-
 void print_line(const std::string& line) { std::cout << line << '\n' << std::flush; }
 
 }  // namespace
@@ -95,7 +86,7 @@ int main(int argc, char** argv) {
     std::cerr << kUsage;
     return kStatusUsage;
   }
-  std::optional<std::string> password = read_password(password_file);
+  std::optional<std::string> password = read_password(password_file, kPasswordVariable);
   if (!password) {
     std::cerr << "zarnctl: no password: give -f password-file or set " << kPasswordVariable << "\n";
     return kStatusUsage;
