@@ -13,13 +13,26 @@ namespace shaper {
 
 namespace {
 
-// Dumps the filters under `parent` of the device, deletes the one that sends
-// to class 1:0xMINOR and, when that worked, the class. false when the dump failed.
+// More filters than any client has addresses: a bound on the deletes of one class.
+constexpr int kMaxClientFilters = 4096;
+
+// Deletes the u32 filters under `parent` of the device that send to class
+// 1:0xMINOR and, when one was deleted, the class. false when the first dump failed.
 bool remove_kind(TcBatch& batch, const std::string& device, const char* parent, int minor) {
-  if (rntl_comm(device.c_str(), parent, filter_u32_list) < 0) return false;
   std::string flowid = format("1:%d", minor);
-  if (filter_u32_delete(device.c_str(), parent, flowid.c_str()) == 1)
-    batch.add(format("class del dev %s parent %s classid 1:0x%d", device.c_str(), parent, minor));
+  // A client has one filter per address; each is deleted from a fresh dump
+  // (the delete takes the first one the list holds), and the class goes once
+  // no filter sends to it any more.
+  bool deleted = false;
+  for (int round = 0; round < kMaxClientFilters; ++round) {
+    if (rntl_comm(device.c_str(), parent, filter_u32_list) < 0) {
+      if (round == 0) return false;
+      break;
+    }
+    if (filter_u32_delete(device.c_str(), parent, flowid.c_str()) != 1) break;
+    deleted = true;
+  }
+  if (deleted) batch.add(format("class del dev %s parent %s classid 1:0x%d", device.c_str(), parent, minor));
   return true;
 }
 

@@ -2,14 +2,12 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <map>
 #include <set>
 
 #include "libzarn/log.h"
 #include "libzarn/module.h"
 #include "modules/mod_access/queries.h"
 #include "tools/state/state_compare.h"
-#include "tools/state/state_tc.h"
 
 namespace zarn_state {
 
@@ -90,7 +88,10 @@ std::optional<RepairResult> repair(const std::vector<Difference>& differences,
       write_log("zarn-state: %s %s: not repaired; run a full start (internet start) instead\n", d.reason.c_str(),
                 d.object.c_str());
     } else if (d.reason == kForwardingMissing || d.reason == kWrongMac) {
-      logged(result, m->forward(d.ip.c_str(), d.mac.c_str(), 1, 0) == 1, d, d.ip + " " + d.mac);
+      // A missing entry was not there when the kernel was read, so the module
+      // need not list the set to look for one to replace.
+      int skip_lookup = d.reason == kForwardingMissing ? 1 : 0;
+      logged(result, m->forward(d.ip.c_str(), d.mac.c_str(), 1, skip_lookup) == 1, d, d.ip + " " + d.mac);
     } else if (d.reason == kStaleNotPaid || d.reason == kStaleGateNotLoggedIn || d.reason == kStaleClientGone) {
       std::string mac = d.kernel_mac.substr(0, d.kernel_mac.find(' '));
       logged(result, m->forward(d.ip.c_str(), mac.c_str(), 0, 0) == 1, d, d.ip + " " + d.kernel_mac);
@@ -126,24 +127,9 @@ std::optional<ShaperModule> load_shaper(std::string* error) {
   return m;
 }
 
-// How many filters the kernel still holds that send to one of the client's classes.
-size_t client_filters(const Shaping& shaping, const std::string& cid) {
-  std::set<std::pair<std::string, uint32_t>> handles;
-  std::string ignored;
-  for (const WantedClass& w : shaping.wanted_classes) {
-    if (w.cid != cid) continue;
-    std::optional<std::vector<TcFilter>> filters = read_filters(w.device, w.cls.parent, &ignored);
-    if (!filters) continue;
-    for (const TcFilter& f : *filters)
-      if (f.classid == w.cls.classid) handles.insert({w.device, f.handle});
-  }
-  return handles.size();
-}
-
 }  // namespace
 
-bool repair_shaping(const std::vector<Difference>& differences, const Shaping& shaping, int rid,
-                    RepairResult& result, std::string* error) {
+bool repair_shaping(const std::vector<Difference>& differences, int rid, RepairResult& result, std::string* error) {
   std::set<std::string> rebuild, update;
   std::vector<const Difference*> orphans;
   for (const Difference& d : differences) {
@@ -166,8 +152,6 @@ bool repair_shaping(const std::vector<Difference>& differences, const Shaping& s
   std::optional<ShaperModule> m = load_shaper(error);
   if (!m) return false;
   for (const std::string& cid : rebuild) {
-    // Each removal takes one filter per device and kind, and the class with the last.
-    for (int round = 0; round < 64 && client_filters(shaping, cid) > 0; ++round) m->remove(cid.c_str(), rid);
     m->remove(cid.c_str(), rid);
     bool ok = m->add(cid.c_str(), rid) == 1;
     m->update(cid.c_str(), rid);

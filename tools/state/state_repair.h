@@ -28,10 +28,9 @@ std::optional<RepairResult> repair(const std::vector<Difference>& differences,
 // Fixes the shaping differences through the shaping module's per-client
 // operations: a wrong rate by restrict_user_update; a missing or stale class
 // or filter of a client by removing the client's classes and filters
-// (restrict_user_remove until none is left) and adding them again
+// (restrict_user_remove) and adding them again
 // (restrict_user_add, then restrict_user_update). A stale one of no client
 // is left to a full start. Adds to `result`; false when the module cannot be loaded.
-bool repair_shaping(const std::vector<Difference>& differences, const Shaping& shaping, int rid,
-                    RepairResult& result, std::string* error);
+bool repair_shaping(const std::vector<Difference>& differences, int rid, RepairResult& result, std::string* error);
 
 }  // namespace zarn_state

@@ -17,11 +17,8 @@
 #include "libzarn/log.h"
 #include "libzarn/paths.h"
 #include "libzarn/sql.h"
-#include "tools/state/state_compare.h"
-#include "tools/state/state_database.h"
-#include "tools/state/state_kernel.h"
+#include "tools/state/state_load.h"
 #include "tools/state/state_repair.h"
-#include "tools/state/state_shaping.h"
 #include "tools/state/state_report.h"
 #include "tools/state/state_status.h"
 
@@ -56,41 +53,6 @@ bool port_list(const std::string& text) {
   return !text.empty() && text.find_first_not_of("0123456789,:") == std::string::npos;
 }
 
-// The router's state as loaded for one command.
-struct RouterState {
-  int rid = 0;
-  zarn_state::Desired desired;
-  zarn_state::Held held;
-  zarn_state::Shaping shaping;
-  std::vector<zarn_state::Difference> differences;
-};
-
-std::optional<RouterState> load_state(std::string* error) {
-  std::optional<std::string> listen = config_value(conf_file, "listenaddr");
-  if (!listen) {
-    *error = "no listenaddr in the router configuration";
-    return std::nullopt;
-  }
-  std::optional<int> rid = zarn_state::router_id(mysql_r, *listen);
-  if (!rid) {
-    *error = "no router with address " + *listen + " in the database";
-    return std::nullopt;
-  }
-  std::optional<zarn_state::Desired> desired = zarn_state::load_desired(mysql_r, *rid, error);
-  if (!desired) return std::nullopt;
-  std::optional<zarn_state::Held> held = zarn_state::read_kernel(desired->networks, error);
-  if (!held) return std::nullopt;
-  std::optional<zarn_state::Shaping> shaping = zarn_state::load_shaping(mysql_r, *rid, error);
-  if (!shaping || !zarn_state::read_shaping(*shaping, error)) return std::nullopt;
-  held->client_classes = shaping->held_classes.size();
-  held->client_filters = shaping->held_filters.size();
-  RouterState state{*rid, std::move(*desired), std::move(*held), std::move(*shaping), {}};
-  state.differences = zarn_state::compare(state.desired, state.held);
-  std::vector<zarn_state::Difference> shaping_differences = zarn_state::compare_shaping(state.shaping);
-  state.differences.insert(state.differences.end(), shaping_differences.begin(), shaping_differences.end());
-  return state;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -105,7 +67,12 @@ int main(int argc, char** argv) {
   mysql_r = sql_connect();
   if (!mysql_r) return fail("cannot connect to the database");
   std::string error;
-  std::optional<RouterState> state = load_state(&error);
+  std::optional<std::string> listen = config_value(conf_file, "listenaddr");
+  if (!listen) {
+    sql_close(mysql_r);
+    return fail("no listenaddr in the router configuration");
+  }
+  std::optional<zarn_state::RouterState> state = zarn_state::load_state(mysql_r, *listen, &error);
   if (!state) {
     sql_close(mysql_r);
     return fail(error);
@@ -130,7 +97,7 @@ int main(int argc, char** argv) {
       return fail("other_ports in " + std::string(kNotifierConf) + " is not a port list: " + *other_ports);
     }
     std::optional<zarn_state::RepairResult> result = zarn_state::repair(state->differences, other_ports, &error);
-    if (!result || !zarn_state::repair_shaping(state->differences, state->shaping, state->rid, *result, &error)) {
+    if (!result || !zarn_state::repair_shaping(state->differences, state->rid, *result, &error)) {
       sql_close(mysql_r);
       return fail(error);
     }
