@@ -20,6 +20,7 @@ struct AccessModule {
   int (*close_handlers)() = nullptr;
   int (*forward)(const char*, const char*, int, int) = nullptr;
   int (*firewall_exec)(const char*, ...) = nullptr;
+  int (*ipset_exec)(const char*, ...) = nullptr;
 };
 
 std::optional<AccessModule> load_access(std::string* error) {
@@ -30,11 +31,13 @@ std::optional<AccessModule> load_access(std::string* error) {
   void* close = m.module->symbol("close_handlers", error);
   void* forward = m.module->symbol("forward", error);
   void* exec = m.module->symbol("firewall_exec", error);
-  if (!init || !close || !forward || !exec) return std::nullopt;
+  void* set_exec = m.module->symbol("ipset_exec", error);
+  if (!init || !close || !forward || !exec || !set_exec) return std::nullopt;
   m.init_handlers = reinterpret_cast<int (*)()>(init);
   m.close_handlers = reinterpret_cast<int (*)()>(close);
   m.forward = reinterpret_cast<int (*)(const char*, const char*, int, int)>(forward);
   m.firewall_exec = reinterpret_cast<int (*)(const char*, ...)>(exec);
+  m.ipset_exec = reinterpret_cast<int (*)(const char*, ...)>(set_exec);
   return m;
 }
 
@@ -62,6 +65,20 @@ void delete_marks(const AccessModule& m, const std::vector<const Difference*>& m
   }
 }
 
+// Deletes the entries the kernel held for the address (MACs separated by blanks).
+bool delete_entries(const AccessModule& m, const std::string& set, const std::string& ip, const std::string& macs) {
+  bool ok = true;
+  size_t at = 0;
+  while (at < macs.size()) {
+    size_t end = macs.find(' ', at);
+    if (end == std::string::npos) end = macs.size();
+    std::string mac = macs.substr(at, end - at);
+    ok = m.ipset_exec("-D %s %s,%s", set.c_str(), ip.c_str(), mac.c_str()) && ok;
+    at = end + 1;
+  }
+  return ok;
+}
+
 bool add_mark(const AccessModule& m, const std::string& ip, const std::optional<std::string>& other_ports) {
   unsigned long a, b, c, d;
   if (std::sscanf(ip.c_str(), "%lu.%lu.%lu.%lu", &a, &b, &c, &d) != 4) return false;
@@ -71,7 +88,7 @@ bool add_mark(const AccessModule& m, const std::string& ip, const std::optional<
 
 }  // namespace
 
-std::optional<RepairResult> repair(const std::vector<Difference>& differences,
+std::optional<RepairResult> repair(const std::vector<Difference>& differences, const std::vector<Network>& networks,
                                    const std::optional<std::string>& other_ports, std::string* error) {
   RepairResult result;
   if (differences.empty()) return result;
@@ -87,14 +104,15 @@ std::optional<RepairResult> repair(const std::vector<Difference>& differences,
       ++result.needs_full_start;
       write_log("zarn-state: %s %s: not repaired; run a full start (internet start) instead\n", d.reason.c_str(),
                 d.object.c_str());
-    } else if (d.reason == kForwardingMissing || d.reason == kWrongMac) {
-      // A missing entry was not there when the kernel was read, so the module
-      // need not list the set to look for one to replace.
-      int skip_lookup = d.reason == kForwardingMissing ? 1 : 0;
-      logged(result, m->forward(d.ip.c_str(), d.mac.c_str(), 1, skip_lookup) == 1, d, d.ip + " " + d.mac);
-    } else if (d.reason == kStaleNotPaid || d.reason == kStaleGateNotLoggedIn || d.reason == kStaleClientGone) {
-      std::string mac = d.kernel_mac.substr(0, d.kernel_mac.find(' '));
-      logged(result, m->forward(d.ip.c_str(), mac.c_str(), 0, 0) == 1, d, d.ip + " " + d.kernel_mac);
+    } else if (d.reason == kForwardingMissing || d.reason == kWrongMac || d.reason == kStaleNotPaid ||
+               d.reason == kStaleGateNotLoggedIn || d.reason == kStaleClientGone) {
+      // The entries the kernel held are known from its reading a moment ago,
+      // so they are deleted as they are and the module need not list the set.
+      const Network* n = network_of(networks, d.ip);
+      bool ok = n && delete_entries(*m, n->source_set, d.ip, d.kernel_mac);
+      bool stale = d.reason != kForwardingMissing && d.reason != kWrongMac;
+      if (ok && !stale) ok = m->forward(d.ip.c_str(), d.mac.c_str(), 1, 1) == 1;
+      logged(result, ok, d, d.ip + " " + (stale ? d.kernel_mac : d.mac));
     } else if (d.reason == kMarkMissing) {
       logged(result, add_mark(*m, d.ip, other_ports), d, d.ip);
     }

@@ -19,10 +19,13 @@ struct RepairResult {
   int needs_full_start = 0;  // sets or chains missing altogether
 };
 
-// Fixes each difference, writing one log line per fix; `other_ports` is the
-// operator's extra notice ports for new mark rules. Nothing when the module
-// cannot be loaded.
-std::optional<RepairResult> repair(const std::vector<Difference>& differences,
+// Fixes each difference through the access module, writing one log line per
+// fix: the set entries the kernel held for a wrong or stale forwarding are
+// deleted as read (ipset_exec), a missing or wrong one is added by `forward`,
+// mark rules go through firewall_exec. `networks` gives each address its set;
+// `other_ports` is the operator's extra notice ports for new mark rules.
+// Nothing when the module cannot be loaded.
+std::optional<RepairResult> repair(const std::vector<Difference>& differences, const std::vector<Network>& networks,
                                    const std::optional<std::string>& other_ports, std::string* error);
 
 // Fixes the shaping differences through the shaping module's per-client

@@ -96,7 +96,7 @@ int main(int argc, char** argv) {
       sql_close(mysql_r);
       return fail("other_ports in " + std::string(kNotifierConf) + " is not a port list: " + *other_ports);
     }
-    std::optional<zarn_state::RepairResult> result = zarn_state::repair(state->differences, other_ports, &error);
+    std::optional<zarn_state::RepairResult> result = zarn_state::repair(state->differences, state->desired.networks, other_ports, &error);
     if (!result || !zarn_state::repair_shaping(state->differences, state->rid, *result, &error)) {
       sql_close(mysql_r);
       return fail(error);
