@@ -11,6 +11,8 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 keep=0
 [ "${1:-}" = "--keep" ] && keep=1
+# shellcheck source=scripts/demo-topology.sh
+. "$here/scripts/demo-topology.sh"
 
 if [ "${ZARN_DEMO_INNER:-}" = 1 ]; then
   # Inside the sandbox: /zarn is the demo root, the network is private.
@@ -34,8 +36,6 @@ if [ "${ZARN_DEMO_INNER:-}" = 1 ]; then
     fi
     echo
   }
-  as_zarn() { setpriv --reuid=zarn --regid=zarn --clear-groups "$@"; }
-  sql() { mariadb --no-defaults --socket="$ZARN_DEMO_DB_SOCKET" -uroot zarn_demo -e "$1"; }
   passed=0 failed=0
   echo "${b}Installed layout${n}"
   ls -l /zarn/bin /zarn/modules | sed 's/^/    /'
@@ -46,26 +46,12 @@ if [ "${ZARN_DEMO_INNER:-}" = 1 ]; then
     "$@" 2>&1 | sed 's/^/    /'
     echo
   }
-  members() { ipset list "$1" | sed -n '/^Members:/,$p' | tail -n +2; }
   step 3 "only the account zarn may call the runner: root is refused" /zarn/bin/gw-runner internet client_start 2
   # The demo's network: this namespace is the router. lan0 leads to the
   # master server's namespace (10.1.1.0/24), lan1 is the bridge of the
   # subscriber LAN 10.1.2.0/24, where subscriber hosts (namespaces) come up.
-  mkdir -p /run/netns && mount -t tmpfs tmpfs /run/netns
-  ip netns add master
-  ip link add name lan0 type veth peer name eth0 netns master
-  ip addr add 10.1.1.1/24 dev lan0 && ip link set lan0 up
-  ip -n master addr add 10.1.1.254/24 dev eth0 && ip -n master link set eth0 up && ip -n master link set lo up
-  ip link add name lan1 type bridge && ip link set lan1 up
-  ip addr add 10.1.2.1/24 dev lan1
-  host() { # host NAME ADDRESS MAC: a subscriber host on the LAN
-    ip netns add "$1"
-    ip link add name "p-$1" type veth peer name eth0 netns "$1"
-    ip -n "$1" link set eth0 address "$3"
-    ip -n "$1" addr add "$2/24" dev eth0 && ip -n "$1" link set eth0 up && ip -n "$1" link set lo up
-    ip link set "p-$1" master lan1 up
-  }
-  host alice 10.1.2.12 02:00:00:00:02:0c
+  topology_network
+  topology_host alice 10.1.2.12 02:00:00:00:02:0c
   step 1 "build the firewall and the shaping trees of the demo router (id 1) from the database" \
     as_zarn /zarn/bin/gw-runner internet start 1
   show "the filter table: DROP policies, per network a set of address,MAC pairs" \
@@ -116,7 +102,7 @@ if [ "${ZARN_DEMO_INNER:-}" = 1 ]; then
   show "the gate login is closed" sql "SELECT cid, session, remote_addr, logout_date FROM internet_gate_log"
   # The ARP monitor: client 4 (setting 5, 10.1.2.10 on lan1) is paid but its
   # MAC address is not known yet. Its host comes up on a bridged LAN.
-  host client4 10.1.2.10 02:00:00:00:02:0a
+  topology_host client4 10.1.2.10 02:00:00:00:02:0a
   printf 'listenaddr 10.1.1.1\npath_iptables /usr/sbin/iptables\npath_modprobe /usr/sbin/modprobe\ninternal_eth lan0\n' \
     >>/zarn/conf/zarn-router.conf
   setting5() { sql "SELECT id, ip, mac, active, hostup FROM internet_settings WHERE id = 5"; }
@@ -253,36 +239,7 @@ echo "== building"
 "$here/scripts/build.sh" "$here/build" >/dev/null
 
 demo="$here/build/demo"
-echo "== starting the private database in $demo/db"
-"$here/scripts/test-db.sh" start "$demo/db"
-"$here/scripts/test-db.sh" create "$demo/db" zarn_demo
-mariadb --no-defaults --socket="$demo/db/mysql.sock" -uroot zarn_demo <"$here/db/demo.sql"
-# The login service finds its router by its database account: the demo router's is "demo".
-mariadb --no-defaults --socket="$demo/db/mysql.sock" -uroot \
-  -e "CREATE USER IF NOT EXISTS 'demo'@'localhost' IDENTIFIED BY 'demo'; GRANT ALL ON zarn_demo.* TO 'demo'@'localhost';"
-mariadb --no-defaults --socket="$demo/db/mysql.sock" -uroot zarn_demo -t \
-  -e "SELECT id, rname, ip FROM internet_routers; SELECT s.cid, s.ip, s.mac, s.active FROM internet_settings s ORDER BY s.id;"
-
-echo "== installing into $demo/root"
-rm -rf "$demo/root"
-"$here/scripts/install-root.sh" "$here/build" "$demo/root"
-# The router's own services, opened in the firewall: control from the master
-# side, logins from the subscriber side.
-printf '# the control service, from the master\n9000|tcp|lan0\n# logins\n7000|tcp|lan1\n' >"$demo/root/conf/router-ports"
-cat >"$demo/root/conf/zarn-router.conf" <<CONF
-# Demo router settings (see db/demo.sql)
-mysql_host localhost
-mysql_user zarn_test
-mysql_passwd zarn_test
-mysql_dbname zarn_demo
-mysql_sock $demo/db/mysql.sock
-# The control service (zarn-router) on the router's address in 10.1.1.0/24;
-# the master server is the namespace across lan0.
-listenport 9000
-listenaddr 10.1.1.1
-master_server 10.1.1.254
-crypt_key routerkey
-CONF
+topology_prepare "$here" "$here/build" "$demo"
 
 status=0
 ZARN_DEMO_INNER=1 ZARN_DEMO_KEEP=$keep ZARN_SANDBOX_KEEP=$keep ZARN_DEMO_DB_SOCKET="$demo/db/mysql.sock" "$here/scripts/sandbox.sh" "$demo/root" "$here/scripts/demo.sh" || status=$?
