@@ -112,11 +112,13 @@ TEST_F(DatabaseRestartTest, TheDaemonsGoOnAfterTheServerIsBack) {
       << read_file("/zarn/logs/macwatch.log");
   EXPECT_TRUE(eventually([&] { return member_of("src_10_1_2_0_24", kLanHost); }, 10));
   EXPECT_TRUE(macwatch.all_alive());
+  EXPECT_NE(read_file("/zarn/logs/macwatch.log").find("Reconnect after error Ok.\n"), std::string::npos)
+      << "the workers' connections were not repaired:\n" << read_file("/zarn/logs/macwatch.log");
 
   // zarn-router serves a command whose runner reads the database.
   {
     Peer master;
-    ASSERT_EQ(master.login("zarn_test", "abcde"), "222 Authentication accepted.\r\n");
+    ASSERT_EQ(master.login("zarn_test", "abcde"), "\f222 Authentication accepted.\r\n");
     EXPECT_FALSE(member_of("src_10_1_2_0_24", kLateClient));
     EXPECT_EQ(master.exchange("client activate 24", "222 Success.\r\n"), "222 Success.\r\n")
         << read_file(kRouterLogPath) << read_file("/zarn/logs/gw-runner.log");
