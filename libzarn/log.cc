@@ -24,8 +24,10 @@ namespace {
 void cut_piece(int fd, size_t written) {
   off_t end = ::lseek(fd, 0, SEEK_CUR);
   struct stat st;
-  if (end >= static_cast<off_t>(written) && ::fstat(fd, &st) == 0 && st.st_size == end)
-    if (::ftruncate(fd, end - static_cast<off_t>(written)) != 0) return;
+  if (end >= static_cast<off_t>(written) && ::fstat(fd, &st) == 0 && st.st_size == end) {
+    int ignored = ::ftruncate(fd, end - static_cast<off_t>(written));  // nothing more to do when it fails
+    (void)ignored;
+  }
 }
 
 bool write_all(int fd, const std::string& text) {
