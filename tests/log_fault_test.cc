@@ -1,7 +1,8 @@
 // Faults of the files around the daemons: the log directory removed or
 // closed to them, a full disk under the log, the session directory removed.
 // What must survive: logins open and close the forwarding and the session
-// rows as usual, nothing crashes, and the log holds only whole lines.
+// rows as usual, zarn-router serves its commands, nothing crashes, and the
+// log holds only whole lines.
 #include <fcntl.h>
 #include <pwd.h>
 #include <signal.h>
@@ -66,17 +67,21 @@ class LogFaultTest : public testing::Test {
     run({"/usr/sbin/ip", "addr", "add", std::string(kAlice) + "/8", "dev", "lo"});
     for (const auto& entry : fs::directory_iterator(kLogs)) fs::remove_all(entry.path());
     db_.exec(
-        "INSERT INTO internet_routers (id, rname, ip, `user`) VALUES (3, 'auth-router', '127.0.0.1', 'zarn_test');"
+        "INSERT INTO internet_routers (id, rname, ip, `user`, `password`) VALUES (3, 'auth-router', '127.0.0.1',"
+        " 'zarn_test', UNHEX('" + std::string(kRouterCipherHex) + "'));"
         "INSERT INTO internal_net (rid, net, host_min, host_max, gw) VALUES"
         " (3, '127.0.0.0/24', INET_ATON('127.0.0.1'), INET_ATON('127.0.0.254'), '127.0.0.1');"
-        "INSERT INTO internet_clients (id, remote) VALUES (21, 3);"
-        "INSERT INTO internet_settings (cid, rid, ip, mac, active) VALUES (21, 3, '127.0.0.21', '02:00:00:00:00:21', 1);"
+        "INSERT INTO internet_clients (id, remote) VALUES (21, 3), (22, 3);"
+        "INSERT INTO internet_settings (cid, rid, ip, mac, active) VALUES (21, 3, '127.0.0.21', '02:00:00:00:00:21', 1),"
+        " (22, 3, '127.0.0.22', '02:00:00:00:00:22', 0);"
         // abcdefgh under routerkey
         "INSERT INTO internet_vpn (cid, `user`, pass) VALUES (21, 'alice', UNHEX('6592a29ddd2f0b6f'));");
     write_file("/zarn/conf/zarn-auth.conf", "auth_port 7000\nauth_listen_on 127.0.0.1\ncrypt_key routerkey\n" +
                                                 db_.config_lines() + "ping_client_time 5\nclient_timeout 10\n" +
                                                 "session_dir " + kSessions + "\nexpiration_time 61\nverify_interval 11\n");
-    write_file("/zarn/conf/zarn-router.conf", db_.config_lines());
+    write_file("/zarn/conf/zarn-router.conf", "listenport " + std::to_string(kRouterPort) +
+                                                  "\nlistenaddr 127.0.0.1\nmaster_server 127.0.0.1\ncrypt_key routerkey\n" +
+                                                  db_.config_lines());
     ASSERT_EQ(runner({"internet", "start", "3"}).exit_status, 1) << read_file(kLogs + "/gw-runner.log");
     ASSERT_EQ(runner({"ZarnAuth", "21", "stop"}).exit_status, 1);
   }
@@ -111,6 +116,10 @@ TEST_F(LogFaultTest, ARemovedOrClosedLogDirectoryStopsNoLogin) {
     std::function<void()> make;
     std::function<void()> mend;
   };
+  // zarn-router as well, with the real runner and modules.
+  Daemon router;
+  ASSERT_TRUE(router.wait_ready()) << router.output() << read_file(kRouterLogPath);
+  ASSERT_EQ(runner({"ZarnAuth", "21", "stop"}).exit_status, 1);
   const Fault faults[] = {
       {"log directory removed", [] { fs::remove_all(kLogs); },
        [&] {
@@ -139,6 +148,14 @@ TEST_F(LogFaultTest, ARemovedOrClosedLogDirectoryStopsNoLogin) {
     std::string before = read_file(kAuthLog);
     login_and_logout(fault.what);
     login_and_logout(std::string(fault.what) + ", a second time");
+    {
+      Peer master;
+      ASSERT_EQ(master.login("zarn_test", "abcde"), "\f222 Authentication accepted.\r\n");
+      EXPECT_EQ(master.exchange("client activate 22", "222 Success.\r\n"), "222 Success.\r\n");
+      EXPECT_TRUE(forwarded("127.0.0.22"));
+      EXPECT_EQ(master.exchange("client deactivate 22", "222 Success.\r\n"), "222 Success.\r\n");
+      EXPECT_FALSE(forwarded("127.0.0.22"));
+    }
     EXPECT_EQ(read_file(kAuthLog), before) << "nothing could be written";
     EXPECT_EQ(daemon.wait_exit(1), -1) << "the daemon still runs";
     fault.mend();
