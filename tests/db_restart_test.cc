@@ -39,7 +39,7 @@ class DatabaseRestartTest : public testing::Test {
  protected:
   void SetUp() override {
     require_private_netns();
-    for (const char* address : {kAlice, kBob}) run({"/usr/sbin/ip", "addr", "add", std::string(address) + "/8", "dev", "lo"});
+    for (const char* address : {kAlice, kBob, "127.0.0.23"}) run({"/usr/sbin/ip", "addr", "add", std::string(address) + "/8", "dev", "lo"});
     for (const auto& entry : fs::directory_iterator("/zarn/logs")) fs::remove_all(entry.path());
     // One router row serves the three daemons: zarn-router and macwatch find
     // it by its address, zarn-auth by its database user.
@@ -89,8 +89,19 @@ TEST_F(DatabaseRestartTest, TheDaemonsGoOnAfterTheServerIsBack) {
   ASSERT_TRUE(member_of("src_127_0_0_0_24", kAlice) && member_of("src_127_0_0_0_24", kBob));
   ASSERT_EQ(count(kOpenRows), "2");
 
-  // Down: the keep-alive needs no database and goes on.
+  // Down: the keep-alive needs no database and goes on; what needs it fails
+  // as a failure and opens nothing.
   ASSERT_TRUE(server_.stop());
+  {
+    Subscriber carol("127.0.0.23");
+    EXPECT_EQ(carol.line(), "232 Good Bye.\r\n") << "no dialogue without the session check";
+  }
+  {
+    Peer master;
+    ASSERT_EQ(master.login("zarn_test", "abcde"), "\f222 Authentication accepted.\r\n");
+    EXPECT_EQ(master.exchange("client activate 24", "224 Failure.\r\n"), "224 Failure.\r\n");
+  }
+  EXPECT_FALSE(member_of("src_10_1_2_0_24", kLateClient));
   EXPECT_EQ(alice.line(), "228 SessionID\r\n");
   alice.send(alice_session);
   EXPECT_EQ(bob.line(), "228 SessionID\r\n");
