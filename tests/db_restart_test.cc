@@ -1,13 +1,7 @@
 // The database server restarted under the running daemons: zarn-router,
 // zarn-auth with subscribers logged in, and macwatch's workers. The server is
 // this test's own (the shared one serves the tests that run beside it).
-#include <signal.h>
-
-#include <chrono>
 #include <filesystem>
-#include <functional>
-#include <regex>
-#include <thread>
 
 #include <gtest/gtest.h>
 

@@ -4,17 +4,12 @@
 // the runner, zarn-state, the login service and macwatch's workers. What must
 // hold: each bad row refused with a log line, nothing executed, the good rows
 // applied exactly as without the bad ones, and no crash.
-#include <signal.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <filesystem>
-#include <functional>
-#include <regex>
 #include <map>
-#include <set>
+#include <regex>
 #include <sstream>
-#include <thread>
 
 #include <gtest/gtest.h>
 
