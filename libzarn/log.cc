@@ -1,6 +1,7 @@
 #include "libzarn/log.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,12 +17,26 @@
 
 namespace {
 
+// Removes the first `written` bytes of a line that could not be written
+// whole (a full disk), so that they do not join the next line written once
+// space is back; only while they are still the end of the file, so that a
+// line another process wrote behind them is kept.
+void cut_piece(int fd, size_t written) {
+  off_t end = ::lseek(fd, 0, SEEK_CUR);
+  struct stat st;
+  if (end >= static_cast<off_t>(written) && ::fstat(fd, &st) == 0 && st.st_size == end) {
+    int ignored = ::ftruncate(fd, end - static_cast<off_t>(written));  // nothing more to do when it fails
+    (void)ignored;
+  }
+}
+
 bool write_all(int fd, const std::string& text) {
   size_t done = 0;
   while (done < text.size()) {
     ssize_t n = ::write(fd, text.data() + done, text.size() - done);
     if (n < 0) {
       if (errno == EINTR) continue;
+      if (done > 0) cut_piece(fd, done);
       return false;
     }
     done += static_cast<size_t>(n);
@@ -43,9 +58,9 @@ int write_log_text(const std::string& text) {
     return -1;
   }
   // One write per line, so lines of concurrent processes do not interleave.
-  write_all(fd, text);
+  bool written = write_all(fd, text);
   ::close(fd);
-  return 1;
+  return written ? 1 : -1;
 }
 
 int write_log(const char* format, ...) {

@@ -6,7 +6,9 @@
 
 // Formats like printf and appends the text to `extern_error_log` (or the
 // default error log). 1 when written; -1 when the file cannot be opened, in
-// which case the text, without its line feeds, goes to standard output.
+// which case the text, without its line feeds, goes to standard output; -1
+// also when the text cannot be written whole (a full disk), in which case
+// none of it stays in the file.
 int write_log(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Appends text exactly as given (no formatting).

@@ -1,6 +1,8 @@
 #include "libzarn/log.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include "libzarn/globals.h"
@@ -29,6 +31,25 @@ TEST_F(LogTest, LinesAreAppendedAndFormatted) {
 TEST_F(LogTest, PerCentSignsInValuesReachTheFileUnchanged) {
   write_log("MYSQL Error: Query('%s')\n", "SELECT * FROM t WHERE a LIKE '%s%d%%'");
   EXPECT_EQ(zarn_test::read_file(path_), "MYSQL Error: Query('SELECT * FROM t WHERE a LIKE '%s%d%%'')\n");
+}
+
+TEST_F(LogTest, ALineThatDoesNotFitWholeLeavesNothingOfItself) {
+  EXPECT_EQ(write_log("first\n"), 1);
+  // A file size limit stands for a full disk: the write that crosses it is cut
+  // short, the rest of the line refused.
+  rlimit saved{};
+  getrlimit(RLIMIT_FSIZE, &saved);
+  rlimit limit = saved;
+  limit.rlim_cur = 10;
+  auto previous = signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+  int status = write_log("second line\n");
+  setrlimit(RLIMIT_FSIZE, &saved);
+  signal(SIGXFSZ, previous);
+  EXPECT_EQ(status, -1);
+  EXPECT_EQ(zarn_test::read_file(path_), "first\n") << "a piece of the line stayed";
+  EXPECT_EQ(write_log("third\n"), 1);
+  EXPECT_EQ(zarn_test::read_file(path_), "first\nthird\n");
 }
 
 TEST_F(LogTest, ARemovedLogIsMadeAgainByTheNextLine) {

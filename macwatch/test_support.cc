@@ -70,14 +70,6 @@ int interrupt_and_wait(pid_t pid, int seconds) {
   return wait_for_child(pid, seconds);
 }
 
-bool eventually(const std::function<bool()>& ready, int seconds) {
-  for (int i = 0; i < seconds * 20; ++i) {
-    if (ready()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return ready();
-}
-
 MacwatchProcess::MacwatchProcess(const std::vector<std::string>& args) {
   std::string out = dir_.file("out");
   std::vector<std::string> argv{"/zarn/bin/macwatch"};

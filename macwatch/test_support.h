@@ -34,8 +34,6 @@ void host_workers(TestDatabase& db);
 int interrupt_and_wait(pid_t pid, int seconds);
 // Waits for a child up to `seconds`: its exit status, or -1 (killed).
 int wait_for_child(pid_t pid, int seconds);
-// Polls `ready` every 50 ms for up to `seconds`.
-bool eventually(const std::function<bool()>& ready, int seconds);
 
 // The installed program started with `args`, its output going to a file.
 class MacwatchProcess {

@@ -7,12 +7,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -61,13 +63,13 @@ std::string db_script() { return std::string(ZARN_SOURCE_DIR) + "/scripts/test-d
 
 namespace {
 
-MYSQL* connect_test_user(const char* database) {
+MYSQL* connect_test_user(const char* database, const std::string& socket) {
   MYSQL* handle = mysql_init(nullptr);
-  if (!mysql_real_connect(handle, "localhost", "zarn_test", "zarn_test", database, 0, db_socket().c_str(),
+  if (!mysql_real_connect(handle, "localhost", "zarn_test", "zarn_test", database, 0, socket.c_str(),
                           CLIENT_MULTI_STATEMENTS)) {
     std::string error = mysql_error(handle);
     mysql_close(handle);
-    throw std::runtime_error("cannot reach the test database server at " + db_socket() + ": " + error);
+    throw std::runtime_error("cannot reach the test database server at " + socket + ": " + error);
   }
   return handle;
 }
@@ -80,11 +82,19 @@ void drain_results(MYSQL* handle) {
 
 }  // namespace
 
-TestDatabase::TestDatabase() {
+TestDatabase::TestDatabase() : TestDatabase(db_dir()) {}
+
+TestDatabase::TestDatabase(const std::string& server_dir) : server_dir_(server_dir) {
   name_ = "t_" + current_test_name().substr(0, 40) + "_" + std::to_string(getpid());
-  RunResult created = run({db_script(), "create", db_dir(), name_});
+  RunResult created = run({db_script(), "create", server_dir_, name_});
   if (created.exit_status != 0) throw std::runtime_error("cannot create test database: " + created.output);
-  admin_ = connect_test_user(name_.c_str());
+  admin_ = connect_test_user(name_.c_str(), server_dir_ + "/mysql.sock");
+}
+
+void TestDatabase::reconnect() {
+  mysql_close(admin_);
+  admin_ = nullptr;
+  admin_ = connect_test_user(name_.c_str(), server_dir_ + "/mysql.sock");
 }
 
 TestDatabase::~TestDatabase() {
@@ -119,7 +129,7 @@ Rows TestDatabase::query(const std::string& sql) {
 
 std::string TestDatabase::config_lines() const {
   return "mysql_host localhost\nmysql_user zarn_test\nmysql_passwd zarn_test\nmysql_dbname " + name_ +
-         "\nmysql_sock " + db_socket() + "\n";
+         "\nmysql_sock " + server_dir_ + "/mysql.sock\n";
 }
 
 std::vector<unsigned long> TestDatabase::other_connection_ids() {
@@ -188,6 +198,14 @@ RunResult run(const std::vector<std::string>& argv, const std::vector<std::strin
   if (inherited.empty())
     for (char** e = environ; *e; ++e) inherited.emplace_back(*e);
   return run_child(argv, inherited, false);
+}
+
+bool eventually(const std::function<bool()>& ready, int seconds) {
+  for (int i = 0; i < seconds * 20; ++i) {
+    if (ready()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return ready();
 }
 
 void require_private_netns() {

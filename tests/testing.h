@@ -4,6 +4,7 @@
 
 #include <mysql.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,8 @@ using Rows = std::vector<std::vector<std::string>>;
 class TestDatabase {
  public:
   TestDatabase();
+  // The same on the server of another rig directory (see PrivateDbServer).
+  explicit TestDatabase(const std::string& server_dir);
   ~TestDatabase();
   TestDatabase(const TestDatabase&) = delete;
   TestDatabase& operator=(const TestDatabase&) = delete;
@@ -49,9 +52,12 @@ class TestDatabase {
   std::string config_lines() const;
   // The id of a thread connected as the test user other than this one's.
   std::vector<unsigned long> other_connection_ids();
+  // Connects this object's own connection again (after a server restart).
+  void reconnect();
 
  private:
   std::string name_;
+  std::string server_dir_;
   MYSQL* admin_ = nullptr;
 };
 
@@ -72,6 +78,9 @@ struct RunResult {
 RunResult run_as_zarn(const std::vector<std::string>& argv, const std::vector<std::string>& env = {});
 // Runs argv[0] as the current user.
 RunResult run(const std::vector<std::string>& argv, const std::vector<std::string>& env = {});
+
+// Polls `ready` every 50 ms for up to `seconds`.
+bool eventually(const std::function<bool()>& ready, int seconds);
 
 // Fails the test run unless it is in a network namespace of its own.
 void require_private_netns();

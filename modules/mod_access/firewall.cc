@@ -15,6 +15,7 @@
 #include "modules/mod_access/forwarding.h"
 #include "modules/mod_access/module_state.h"
 #include "modules/mod_access/queries.h"
+#include "modules/mod_access/row_checks.h"
 
 namespace {
 
@@ -47,6 +48,10 @@ void reset_tables(Counter& count) {
 }
 
 void add_network(Counter& count, const std::string& net) {
+  if (!is_network(net)) {
+    count(skip_row("net", net));
+    return;
+  }
   NetNumbers n = net_numbers(net);
   const char* s = net.c_str();
   count(firewall_exec("-A OUTPUT -s %s -j ACCEPT", s));
@@ -125,7 +130,8 @@ extern "C" int firewall_operation(int op, int rid, const char* other_ports) {
     }
     if (SqlResult routers = sql_query(mysql_r, "select ip from internet_routers where id='%d'", rid)) {
       while (MYSQL_ROW row = mysql_fetch_row(routers.get()))
-        if (row[0]) count(firewall_exec("-A OUTPUT -s %s -j ACCEPT", row[0]));
+        if (row[0]) count(is_host_address(row[0]) ? firewall_exec("-A OUTPUT -s %s -j ACCEPT", row[0])
+                                                  : skip_row("router ip", row[0]));
     }
     add_port_openings(count);
     find_duplicate_recs();
@@ -166,6 +172,11 @@ extern "C" int op_firewall(int op, int rid, const char* other_ports) {
   } else {
     while (MYSQL_ROW row = mysql_fetch_row(unpaid.get())) {
       std::string ip = row[0] ? row[0] : "";
+      if (!is_host_address(ip)) {
+        ++failures;
+        skip_row("ip", ip);
+        continue;
+      }
       NetNumbers n = net_numbers(ip);
       int ok = other_ports ? firewall_exec(access_queries::kMarkRuleWithPorts, 'A', n.a, n.b, n.c, ip.c_str(), other_ports)
                            : firewall_exec(access_queries::kMarkRule, 'A', n.a, n.b, n.c, ip.c_str());

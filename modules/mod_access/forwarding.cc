@@ -14,6 +14,7 @@
 #include "modules/mod_access/rule_lookup.h"
 #include "modules/mod_access/module_state.h"
 #include "modules/mod_access/redirect.h"
+#include "modules/mod_access/row_checks.h"
 
 namespace {
 
@@ -100,6 +101,9 @@ extern "C" int ipset_forward(const char* ip_text, const char* mac, const char* c
 extern "C" int forward(const char* ip_text, const char* mac, int op, int skip_lookup) {
   std::string ip = ip_text ? ip_text : "";
   if (debug_mod_ipset) write_log("in forward (%s,%s)\n", ip.c_str(), mac ? mac : "(null)");
+  // The values become words of a set entry or a rule: anything more is refused.
+  if (!ip.empty() && !is_host_address(ip)) return skip_row("ip", ip);
+  if (!mac_missing(mac) && !is_mac_address(mac)) return skip_row("mac", mac);
   std::optional<std::string> net = find_class(ip);
   if (!net) {
     write_log("Error_ipset:Could not aquire subnet for ip: %s\n", ip.c_str());

@@ -10,11 +10,13 @@
 #include "modules/mod_access/rule_lookup.h"
 #include "modules/mod_access/module_state.h"
 #include "modules/mod_access/queries.h"
+#include "modules/mod_access/row_checks.h"
 
 namespace {
 
 // Adds (-A) or removes (-D) one address's mark rule.
 int mark_rule(char action, const std::string& ip, const char* other_ports) {
+  if (!is_host_address(ip)) return skip_row("ip", ip);
   NetNumbers n = net_numbers(ip);
   if (other_ports) return firewall_exec(access_queries::kMarkRuleWithPorts, action, n.a, n.b, n.c, ip.c_str(), other_ports);
   return firewall_exec(access_queries::kMarkRule, action, n.a, n.b, n.c, ip.c_str());

@@ -6,6 +6,7 @@
 
 #include "libzarn/log.h"
 #include "libzarn/module.h"
+#include "libzarn/string_utils.h"
 #include "modules/mod_access/queries.h"
 #include "tools/state/state_compare.h"
 
@@ -80,6 +81,8 @@ bool delete_entries(const AccessModule& m, const std::string& set, const std::st
 }
 
 bool add_mark(const AccessModule& m, const std::string& ip, const std::optional<std::string>& other_ports) {
+  // A stored address with more after it would add words to the rule.
+  if (check_ipv4_address(ip.c_str()) != 1) return false;
   unsigned long a, b, c, d;
   if (std::sscanf(ip.c_str(), "%lu.%lu.%lu.%lu", &a, &b, &c, &d) != 4) return false;
   if (other_ports) return m.firewall_exec(access_queries::kMarkRuleWithPorts, 'A', a, b, c, ip.c_str(), other_ports->c_str());

@@ -1,0 +1,17 @@
+// Checks of the database values that go into rules and set entries. The rule
+// interpreters split a command at blanks, so a stored text with a blank would
+// add words to the rule, and a network where an address belongs would widen
+// it: a value that fails is logged and its row skipped.
+#pragma once
+
+#include <string>
+
+// A dotted IPv4 host address and nothing else.
+bool is_host_address(const std::string& text);
+// Six colon-separated hexadecimal pairs and nothing else.
+bool is_mac_address(const std::string& text);
+// A.B.C.D/M (M up to 32) and nothing else.
+bool is_network(const std::string& text);
+// Logs "Internet: row skipped, bad %s: %s\n" (what, the value with bytes other
+// than printable ASCII shown as "?", at most 64 of them); gives false.
+bool skip_row(const char* what, const std::string& value);
