@@ -1,19 +1,12 @@
 // The login service on real parts: the installed daemon in the sandbox, the
-// real runner and access module, the private database. Subscribers connect
-// from loopback addresses of their own (127.0.0.x), which the router's
-// internal network 127.0.0.0/24 covers.
+// real runner and access module, the private database.
 #include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <filesystem>
-#include <thread>
 
 #include <gtest/gtest.h>
 
-#include "tests/access_fixture.h"
-#include "tests/router_harness.h"
+#include "tests/auth_harness.h"
 #include "zarn-auth/credentials.h"
 
 namespace fs = std::filesystem;
@@ -22,129 +15,19 @@ namespace {
 
 using namespace zarn_test;
 
-const std::string kAuth = "/zarn/bin/zarn-auth";
-const std::string kAuthLog = "/zarn/logs/zarn-auth.log";
-constexpr int kAuthPort = 7000;
-constexpr const char* kGateway = "127.0.0.1";
-constexpr const char* kAlice = "127.0.0.21";  // alice's registered address
-constexpr const char* kMacAlice = "02:00:00:00:00:21";
-
-// The daemon in the foreground, in a process group of its own so that a
-// signal can reach it and its subscriber processes together.
-class AuthDaemon {
- public:
-  AuthDaemon() {
-    out_ = "/zarn/logs/auth-stdout";
-    pid_ = fork();
-    if (pid_ == 0) {
-      setpgid(0, 0);
-      FILE* f = freopen(out_.c_str(), "w", stdout);
-      (void)f;
-      dup2(1, 2);
-      execl(kAuth.c_str(), kAuth.c_str(), static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    setpgid(pid_, pid_);
-  }
-  ~AuthDaemon() {
-    if (pid_ > 0) {
-      kill(-pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-  }
-  bool ready() { return wait_for_text(kAuthLog, "Zarn-Auth: Accepting connections on port: 7000\n", 10); }
-  // Waits for it to end by itself; its exit status, or -1.
-  int wait_exit(int seconds = 10) {
-    for (int i = 0; i < seconds * 20; ++i) {
-      int status = 0;
-      if (waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return -1;
-  }
-  void signal_group(int sig) { kill(-pid_, sig); }
-  void signal_listener(int sig) { kill(pid_, sig); }
-  std::string output() const { return read_file(out_); }
-
- private:
-  pid_t pid_ = -1;
-  std::string out_;
-};
-
-// The session id of a "227 ID\r\n" line.
-std::string session_of(const std::string& line) { return line.substr(4, line.size() - 6); }
-
-// A subscriber's client program, driven line by line.
-class Subscriber {
- public:
-  explicit Subscriber(const char* from = kAlice, int wait_seconds = 20)
-      : peer_(from, wait_seconds, kAuthPort, kGateway) {}
-  // The dialogue up to the verdict line; the verdict.
-  std::string login(const std::string& user, const std::string& password, const std::string& gateway = kGateway) {
-    EXPECT_EQ(peer_.read_until("\r\n"), "220 Username: \r\n");
-    peer_.send(Encrypt(user) + "\r\n");
-    EXPECT_EQ(peer_.read_until("\r\n"), "221 Password: \r\n");
-    peer_.send(Encrypt(password) + "\r\n");
-    EXPECT_EQ(peer_.read_until("\r\n"), "223 Gateway: \r\n");
-    peer_.send(Encrypt(gateway) + "\r\n");
-    return peer_.read_until("\r\n");
-  }
-  std::string line() { return peer_.read_until("\r\n"); }
-  void send(const std::string& text) { peer_.send(text + "\r\n"); }
-  // The two closing lines, each answered; then the client program leaves.
-  void expect_good_bye() {
-    EXPECT_EQ(line(), "232 Good Bye.\r\n");
-    send("bye");
-    EXPECT_EQ(line(), "232 Closing Socket.\r\n");
-    send("bye");
-    peer_.reset();
-  }
-  void reset() { peer_.reset(); }
-
- private:
-  Peer peer_;
-};
-
 class AuthTest : public testing::Test {
  protected:
   void SetUp() override {
     require_private_netns();
-    for (const char* address : {kAlice, "127.0.0.22", "127.0.0.23"})
-      run({"/usr/sbin/ip", "addr", "add", std::string(address) + "/8", "dev", "lo"});
-    for (const auto& entry : fs::directory_iterator("/zarn/logs")) fs::remove_all(entry.path());
-    db_.exec(
-        "INSERT INTO internet_routers (id, rname, ip, `user`) VALUES (3, 'auth-router', '127.0.0.1', 'zarn_test');"
-        "INSERT INTO internal_net (rid, net, host_min, host_max, gw) VALUES"
-        " (3, '127.0.0.0/24', INET_ATON('127.0.0.1'), INET_ATON('127.0.0.254'), '127.0.0.1');"
-        "INSERT INTO internet_clients (id, remote) VALUES (21, 3), (23, 3);"
-        "INSERT INTO internet_settings (cid, rid, ip, mac, active) VALUES"
-        " (21, 3, '127.0.0.21', '02:00:00:00:00:21', 1), (23, 3, '127.0.0.23', '02:00:00:00:00:23', 0);"
-        // abcdefgh under routerkey
-        "INSERT INTO internet_vpn (cid, `user`, pass) VALUES (21, 'alice', UNHEX('6592a29ddd2f0b6f')),"
-        " (23, 'carol', UNHEX('6592a29ddd2f0b6f'));");
-    write_config("ping_client_time 5\nclient_timeout 10\n");
-    write_file("/zarn/conf/zarn-router.conf", db_.config_lines());
-    ASSERT_EQ(runner({"internet", "start", "3"}).exit_status, 1) << read_file("/zarn/logs/gw-runner.log");
-    // A login account is forwarded by its login, not by the firewall build.
-    ASSERT_EQ(runner({"ZarnAuth", "21", "stop"}).exit_status, 1);
-    ASSERT_FALSE(forwarded(kAlice));
+    ASSERT_FALSE(scene_.forwarded(kAlice));
   }
-  void write_config(const std::string& limits) {
-    write_file("/zarn/conf/zarn-auth.conf", "auth_port 7000\nauth_listen_on 127.0.0.1\ncrypt_key routerkey\n" +
-                                                db_.config_lines() + limits);
-  }
-  bool forwarded(const std::string& ip) {
-    for (const std::string& m : set_members("src_127_0_0_0_24"))
-      if (m.rfind(ip + ",", 0) == 0) return true;
-    return false;
-  }
-  std::string log() { return read_file(kAuthLog); }
-  std::string count(const std::string& sql) { return db_.query(sql)[0][0]; }
+  void write_config(const std::string& limits) { scene_.write_config(limits); }
+  bool forwarded(const std::string& ip) { return scene_.forwarded(ip); }
+  std::string log() { return scene_.log(); }
+  std::string count(const std::string& sql) { return scene_.count(sql); }
 
-  TestDatabase db_;
+  AuthScene scene_;
+  TestDatabase& db_ = scene_.db();
 };
 
 TEST_F(AuthTest, StartUpLimitsAndIdentity) {
