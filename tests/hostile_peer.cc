@@ -83,7 +83,9 @@ int ConnectionFlood::greeted() {
   return n;
 }
 
-StreamOutcome stream_until_closed(const char* from, int port, const std::string& pattern, int seconds) {
+StreamOutcome stream_until_closed(const char* from, int port, const std::string& pattern, int seconds,
+                                  const std::function<void()>& midway) {
+  bool midway_done = !midway;
   StreamOutcome outcome;
   int fd = connect_from(from, port);
   if (fd < 0) throw std::runtime_error("cannot connect to " + std::to_string(port));
@@ -105,6 +107,10 @@ StreamOutcome stream_until_closed(const char* from, int port, const std::string&
     if (p.revents & POLLOUT) {
       ssize_t n = send(fd, block.data(), block.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
       if (n > 0) outcome.bytes_sent += n;
+      if (!midway_done && outcome.bytes_sent >= (128 << 10)) {
+        midway_done = true;
+        midway();
+      }
       if (n < 0 && errno != EAGAIN) {
         outcome.closed_by_peer = true;
         break;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -32,13 +33,15 @@ class ConnectionFlood {
 };
 
 // Sends `pattern` over and over from `from` to the port until the far end
-// closes or resets, or `seconds` pass, reading and dropping what comes back.
+// closes or resets, or `seconds` pass, reading and dropping what comes back;
+// `midway` runs once after the first 128 KiB went out.
 struct StreamOutcome {
   long long bytes_sent = 0;
   bool closed_by_peer = false;
   std::string received;  // the first 4 KiB that came back
 };
-StreamOutcome stream_until_closed(const char* from, int port, const std::string& pattern, int seconds);
+StreamOutcome stream_until_closed(const char* from, int port, const std::string& pattern, int seconds,
+                                  const std::function<void()>& midway = {});
 
 // A connection that sends one byte every `interval_ms` until stopped, and
 // reads what comes back; it notices when the far end closes.
