@@ -106,7 +106,9 @@ class AuthHostileTest : public testing::Test {
   // and in all), more when every process carries the sanitizers' shadow.
   long pss_allowance_kb(int extra_processes) const {
     long per_process = built_with_sanitizers() ? 16 * 1024 : 2 * 1024;
-    return before_.pss_kb / 2 + per_process * extra_processes;
+    // The address sanitizer keeps freed memory in quarantine for a while.
+    long quarantine = built_with_sanitizers() ? 32 * 1024 : 0;
+    return before_.pss_kb / 2 + quarantine + per_process * extra_processes;
   }
 
   AuthScene scene_;
@@ -173,7 +175,7 @@ TEST_F(AuthHostileTest, EndlessInputIsCutAfterABoundedAmount) {
     // what the sockets' buffers hold on both ends.
     EXPECT_LT(outcome.bytes_sent, 16LL << 20) << "bytes the service took before it closed";
     EXPECT_EQ(outcome.received.rfind("220 Username: \r\n", 0), 0u) << outcome.received;
-    EXPECT_EQ(during.processes, before_.processes + 1) << describe(during);
+    EXPECT_LE(during.processes, before_.processes + 1 + process_slack()) << describe(during);
     EXPECT_LE(during.pss_kb, before_.pss_kb + pss_allowance_kb(1))
         << "before: " << describe(before_) << "\nduring: " << describe(during);
     std::cout << "[ measured ] " << c.name << ": " << outcome.bytes_sent << " bytes sent before the close; before "
@@ -233,7 +235,7 @@ TEST_F(AuthHostileTest, AThousandConnectionsFromOneAddressTakeFourProcesses) {
       << flood.closed_by_peer() << " of 1000 closed";
   Census during = census(daemon_->pid());
   EXPECT_EQ(flood.greeted(), 4) << "connections that got the prompt";
-  EXPECT_LE(during.processes, before_.processes + 4) << describe(during);
+  EXPECT_LE(during.processes, before_.processes + 4 + process_slack()) << describe(during);
   EXPECT_LE(during.pss_kb, before_.pss_kb + pss_allowance_kb(4)) << describe(before_) << " / " << describe(during);
   expect_service_intact("during the flood");
 

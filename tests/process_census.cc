@@ -64,6 +64,8 @@ bool built_with_sanitizers() {
 #endif
 }
 
+int process_slack() { return built_with_sanitizers() ? 1 : 0; }
+
 bool wait_until(const std::function<bool()>& condition, int seconds) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
   for (;;) {

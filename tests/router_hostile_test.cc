@@ -74,7 +74,9 @@ class RouterHostileTest : public testing::Test {
   // more when every process carries the sanitizers' shadow memory.
   long pss_allowance_kb(int extra_processes) const {
     long per_process = built_with_sanitizers() ? 16 * 1024 : 2 * 1024;
-    return before_.pss_kb / 2 + per_process * extra_processes;
+    // The address sanitizer keeps freed memory in quarantine for a while.
+    long quarantine = built_with_sanitizers() ? 32 * 1024 : 0;
+    return before_.pss_kb / 2 + quarantine + per_process * extra_processes;
   }
 
   RouterScene scene_;
@@ -110,7 +112,8 @@ TEST_F(RouterHostileTest, ConnectionsFromTheMasterWaitOutTheirTimeOut) {
   ASSERT_EQ(flood.connected(), kConnections);
   EXPECT_TRUE(wait_until([&] { return flood.greeted() == kConnections; }, 30)) << flood.greeted() << " greeted";
   Census during = census(daemon_->pid());
-  EXPECT_EQ(during.processes, before_.processes + kConnections) << describe(during);
+  EXPECT_GE(during.processes, before_.processes + kConnections) << describe(during);
+  EXPECT_LE(during.processes, before_.processes + kConnections + process_slack()) << describe(during);
   EXPECT_LE(during.pss_kb, before_.pss_kb + pss_allowance_kb(kConnections))
       << describe(before_) << " / " << describe(during);
   expect_master_served("with 200 idle connections of the master");
@@ -160,7 +163,7 @@ TEST_F(RouterHostileTest, GarbageAndEndlessLinesEndOnlyTheirOwnConnection) {
         stream_until_closed(c.from, kRouterPort, c.pattern, 25, [&] { during = census(daemon_->pid()); });
     EXPECT_TRUE(outcome.closed_by_peer) << "still reading after " << outcome.bytes_sent << " bytes";
     EXPECT_LT(outcome.bytes_sent, 16LL << 20) << "bytes the router took before it closed";
-    EXPECT_LE(during.processes, before_.processes + 1) << describe(during);
+    EXPECT_LE(during.processes, before_.processes + 1 + process_slack()) << describe(during);
     EXPECT_LE(during.pss_kb, before_.pss_kb + pss_allowance_kb(1)) << describe(before_) << " / " << describe(during);
     std::cout << "[ measured ] " << c.name << ": " << outcome.bytes_sent << " bytes sent before the close; during "
               << describe(during) << "\n";
@@ -187,7 +190,7 @@ TEST_F(RouterHostileTest, AMasterFloodingCommandsIsAnsweredInOrderWithinBoundedM
   EXPECT_EQ(occurrences(replies, "Version: 1.2.0\r\n"), kCommands / 2);
   EXPECT_EQ(occurrences(replies, "Unkown command\r\n"), kCommands / 2);
   EXPECT_EQ(replies.substr(replies.size() - 15), "222 Good Bye.\r\n");
-  EXPECT_LE(during.processes, session.processes) << "one session runs one command at a time";
+  EXPECT_LE(during.processes, session.processes + process_slack()) << "one session runs one command at a time";
   EXPECT_LE(during.pss_kb, session.pss_kb + pss_allowance_kb(0)) << describe(session) << " / " << describe(during);
   std::cout << "[ measured ] one session, " << kCommands << " commands: session " << describe(session)
             << "; peak " << describe(during) << "\n";
@@ -207,7 +210,7 @@ TEST_F(RouterHostileTest, AMasterFloodingCommandsIsAnsweredInOrderWithinBoundedM
   Census run_during = run_peak.stop();
   EXPECT_EQ(occurrences(run_replies, "222 Success.\r\n"), kRuns) << run_replies.substr(0, 500);
   EXPECT_EQ(occurrences(scene_.calls(), "op_client 17 1"), kRuns);
-  EXPECT_LE(run_during.processes, with_session.processes + 1) << describe(run_during);
+  EXPECT_LE(run_during.processes, with_session.processes + 1 + process_slack()) << describe(run_during);
   std::cout << "[ measured ] one session, " << kRuns << " runner commands: peak " << describe(run_during) << "\n";
   EXPECT_TRUE(back_to_before(10)) << describe(census(daemon_->pid()));
 }
@@ -232,7 +235,7 @@ TEST_F(RouterHostileTest, ManySessionsOfTheMasterAtOnce) {
   for (auto& t : sessions) t.join();
   Census during = peak.stop();
   EXPECT_EQ(complete, kSessions) << "sessions answered in full";
-  EXPECT_LE(during.processes, before_.processes + kSessions) << describe(during);
+  EXPECT_LE(during.processes, before_.processes + kSessions + process_slack()) << describe(during);
   EXPECT_LE(during.pss_kb, before_.pss_kb + pss_allowance_kb(kSessions)) << describe(before_) << " / " << describe(during);
   EXPECT_TRUE(back_to_before(10)) << describe(census(daemon_->pid()));
   Census after = census(daemon_->pid());

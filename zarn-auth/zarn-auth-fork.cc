@@ -88,6 +88,13 @@ int find_router(MYSQL* connection) {
   _exit(0);
 }
 
+// Seconds of a clock that no change of the system time moves.
+time_t steady_seconds() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now.tv_sec;
+}
+
 void log_lines(const std::vector<std::string>& lines) {
   for (const std::string& line : lines) write_log("%s", line.c_str());
 }
@@ -97,11 +104,11 @@ void log_lines(const std::vector<std::string>& lines) {
 // wait ended without one (time to reap, or a signal).
 bool wait_for_connection(ClientTable& clients, RefusalLog& refusals) {
   clients.reap();
-  log_lines(refusals.due(time(nullptr)));
+  log_lines(refusals.due(steady_seconds()));
   // Ended processes are reaped at least every second while there are some.
   int wait_ms = clients.size() > 0 ? 1000 : -1;
   if (std::optional<time_t> due = refusals.next_due()) {
-    int until_due = static_cast<int>(std::max<time_t>(*due - time(nullptr), 0) * 1000 + 100);
+    int until_due = static_cast<int>(std::max<time_t>(*due - steady_seconds(), 0) * 1000 + 100);
     wait_ms = wait_ms < 0 ? until_due : std::min(wait_ms, until_due);
   }
   pollfd listening{s, POLLIN, 0};
@@ -135,7 +142,7 @@ bool wait_for_connection(ClientTable& clients, RefusalLog& refusals) {
       const linger reset{1, 0};
       setsockopt(socket, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
       close(socket);
-      log_lines(refusals.refused(last_peer, open, time(nullptr)));
+      log_lines(refusals.refused(last_peer, open, steady_seconds()));
       continue;
     }
     write_log("Client %s sock:%d %s\n", last_peer, socket, now().c_str());
