@@ -150,7 +150,7 @@ TEST_F(AuthHostileTest, BinaryGarbageEndsOnlyItsOwnDialogue) {
   EXPECT_TRUE(wait_for_text(kAuthLog, "]Error: did not receive username.\n")) << scene_.log();
   EXPECT_TRUE(back_to_before(30)) << describe(census(daemon_->pid()));
   expect_service_intact("after the garbage");
-  EXPECT_EQ(daemon_->wait_exit(0), -1) << "the listener ended";
+  EXPECT_EQ(daemon_->wait_exit(1), -1) << "the listener ended";
 }
 
 TEST_F(AuthHostileTest, EndlessInputIsCutAfterABoundedAmount) {
