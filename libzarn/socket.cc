@@ -20,7 +20,7 @@ namespace {
 
 constexpr int kListenBacklog = 9999;
 constexpr unsigned kBindRetrySeconds = 10;
-constexpr int kReadChunk = 1024;
+constexpr int kReadChunk = 1024;  // get_buffer's largest read
 
 void set_int_option(int fd, int level, int name, int value) {
   setsockopt(fd, level, name, &value, sizeof value);
@@ -102,17 +102,29 @@ int check_newline(std::string& text) {
 
 std::optional<std::string> get_line(client_class& record) {
   if (!record.fin) return std::nullopt;
+  // A receive time-out marks the stream as failed; the next call reads anew.
+  clearerr(record.fin);
   std::string line;
-  char chunk[kReadChunk];
-  while (std::fgets(chunk, sizeof chunk, record.fin)) {
-    line.append(chunk, std::strlen(chunk));
-    bool ended = check_newline(line);
-    // Checked after the cut, so that the chunk holding the line feed cannot
-    // take the line past the limit.
-    if (line.size() > kMaxLineLength) return std::nullopt;
-    if (ended) return line;
+  // Bytes of this line read so far, whatever they are: a peer that sends
+  // NULs or carriage returns without end still reaches the limit.
+  size_t taken = 0;
+  bool cut = false;  // the text ended at a carriage return or a NUL
+  int previous = 0;
+  for (;;) {
+    int c = getc_unlocked(record.fin);  // the record belongs to one thread
+    if (c == EOF) return std::nullopt;
+    if (c == '\n') {
+      // A carriage return just before the line feed belongs to the line end.
+      size_t length = taken - (previous == '\r' ? 1 : 0);
+      if (length > kMaxLineLength) return std::nullopt;
+      return line;
+    }
+    // Stop reading as soon as the line can no longer be within the limit.
+    if (++taken > kMaxLineLength + 1) return std::nullopt;
+    if (c == '\r' || c == '\0') cut = true;
+    if (!cut) line.push_back(static_cast<char>(c));
+    previous = c;
   }
-  return std::nullopt;
 }
 
 int send_out(client_class* record, const char* fmt, ...) {

@@ -45,9 +45,11 @@ int init_socket(const char* address, const char* port);
 // Null when the streams cannot be made (the socket is then closed).
 ClientRecord gen_struct(int socket, const char* peer_address, const timeval* timeout);
 
-// One line from the peer, without its carriage return or line feed; nothing
-// when the peer left, the time-out struck, a read failed, the line was not
-// ended by a line feed, or it grew beyond kMaxLineLength.
+// One line from the peer: the text before its first carriage return, NUL or
+// line feed. Nothing when the peer left, the time-out struck, a read failed,
+// the line was not ended by a line feed, or its bytes before the line end
+// (carriage return and line feed) are more than kMaxLineLength; reading stops
+// there, so a line without end is never read past the limit.
 std::optional<std::string> get_line(client_class& record);
 
 // 1 when `text` holds a line feed, else 0; cuts the text at its first

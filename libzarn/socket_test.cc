@@ -126,13 +126,44 @@ TEST_F(SocketPairTest, ALineEndedJustBeyondTheLimitIsAFailedRead) {
   for (size_t length : {kMaxLineLength + 1, kMaxLineLength + 500}) {
     SCOPED_TRACE("line of " + std::to_string(length) + " bytes");
     std::string text(length, 'c');
-    text += "\r\nnext\n";
+    text += "\r\n";
     // The socket buffer may be smaller than the line: write beside the reader.
     std::thread writer([&] { send_all(peer_, text); });
     std::optional<std::string> line = get_line(*record_);
     EXPECT_FALSE(line) << "expected a failed read, got a line of " << (line ? line->size() : 0) << " bytes";
     writer.join();
-    EXPECT_EQ(get_line(*record_), "next") << "the next line is read as usual";
+    // The reader stopped at the limit: what it left is the rest of that line.
+    std::optional<std::string> rest = get_line(*record_);
+    ASSERT_TRUE(rest);
+    EXPECT_GE(rest->size() + kMaxLineLength + 2, length) << "the reader took more than the limit and its line end";
+  }
+}
+
+// Hostile peers: binary bytes never hide a line end, and a line of them
+// without end is cut at the limit like any other.
+TEST_F(SocketPairTest, BinaryBytesNeitherHideALineEndNorEscapeTheLimit) {
+  const char binary[] = "ab\0cd\r\n\xff\xfe\n\0\nnext\n";
+  send_all(peer_, std::string(binary, sizeof binary - 1));
+  EXPECT_EQ(get_line(*record_), "ab") << "a NUL ends the text, the line goes on to its line feed";
+  EXPECT_EQ(get_line(*record_), "\xff\xfe");
+  EXPECT_EQ(get_line(*record_), "");
+  EXPECT_EQ(get_line(*record_), "next");
+
+  // A carriage return cuts the text wherever the reads of the stream fall.
+  std::string cut = "ab\r" + std::string(3000, 'x') + "\n";
+  std::thread cut_writer([&] { send_all(peer_, cut); });
+  EXPECT_EQ(get_line(*record_), "ab");
+  cut_writer.join();
+
+  for (char filler : {'\0', '\r'}) {
+    SCOPED_TRACE(filler == '\0' ? "NULs" : "carriage returns");
+    std::string endless(kMaxLineLength + 100, filler);
+    std::thread writer([&] { send_all(peer_, endless + "\n"); });
+    EXPECT_FALSE(get_line(*record_)) << "a line of " << endless.size() << " bytes was given";
+    std::optional<std::string> rest = get_line(*record_);
+    writer.join();
+    ASSERT_TRUE(rest);
+    EXPECT_EQ(rest->size(), 0u);
   }
 }
 

@@ -1,18 +1,11 @@
 // The login service on real parts: the installed daemon in the sandbox, the
-// real runner and access module, the private database. Subscribers connect
-// from loopback addresses of their own (127.0.0.x), which the router's
-// internal network 127.0.0.0/24 covers.
+// real runner and access module, the private database.
 #include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <filesystem>
-#include <thread>
 
 #include <gtest/gtest.h>
 
-#include "tests/access_fixture.h"
 #include "tests/auth_harness.h"
 #include "zarn-auth/credentials.h"
 
@@ -26,39 +19,15 @@ class AuthTest : public testing::Test {
  protected:
   void SetUp() override {
     require_private_netns();
-    for (const char* address : {kAlice, "127.0.0.22", "127.0.0.23"})
-      run({"/usr/sbin/ip", "addr", "add", std::string(address) + "/8", "dev", "lo"});
-    for (const auto& entry : fs::directory_iterator("/zarn/logs")) fs::remove_all(entry.path());
-    db_.exec(
-        "INSERT INTO internet_routers (id, rname, ip, `user`) VALUES (3, 'auth-router', '127.0.0.1', 'zarn_test');"
-        "INSERT INTO internal_net (rid, net, host_min, host_max, gw) VALUES"
-        " (3, '127.0.0.0/24', INET_ATON('127.0.0.1'), INET_ATON('127.0.0.254'), '127.0.0.1');"
-        "INSERT INTO internet_clients (id, remote) VALUES (21, 3), (23, 3);"
-        "INSERT INTO internet_settings (cid, rid, ip, mac, active) VALUES"
-        " (21, 3, '127.0.0.21', '02:00:00:00:00:21', 1), (23, 3, '127.0.0.23', '02:00:00:00:00:23', 0);"
-        // abcdefgh under routerkey
-        "INSERT INTO internet_vpn (cid, `user`, pass) VALUES (21, 'alice', UNHEX('6592a29ddd2f0b6f')),"
-        " (23, 'carol', UNHEX('6592a29ddd2f0b6f'));");
-    write_config("ping_client_time 5\nclient_timeout 10\n");
-    write_file("/zarn/conf/zarn-router.conf", db_.config_lines());
-    ASSERT_EQ(runner({"internet", "start", "3"}).exit_status, 1) << read_file("/zarn/logs/gw-runner.log");
-    // A login account is forwarded by its login, not by the firewall build.
-    ASSERT_EQ(runner({"ZarnAuth", "21", "stop"}).exit_status, 1);
-    ASSERT_FALSE(forwarded(kAlice));
+    ASSERT_FALSE(scene_.forwarded(kAlice));
   }
-  void write_config(const std::string& limits) {
-    write_file("/zarn/conf/zarn-auth.conf", "auth_port 7000\nauth_listen_on 127.0.0.1\ncrypt_key routerkey\n" +
-                                                db_.config_lines() + limits);
-  }
-  bool forwarded(const std::string& ip) {
-    for (const std::string& m : set_members("src_127_0_0_0_24"))
-      if (m.rfind(ip + ",", 0) == 0) return true;
-    return false;
-  }
-  std::string log() { return read_file(kAuthLog); }
-  std::string count(const std::string& sql) { return db_.query(sql)[0][0]; }
+  void write_config(const std::string& limits) { scene_.write_config(limits); }
+  bool forwarded(const std::string& ip) { return scene_.forwarded(ip); }
+  std::string log() { return scene_.log(); }
+  std::string count(const std::string& sql) { return scene_.count(sql); }
 
-  TestDatabase db_;
+  AuthScene scene_;
+  TestDatabase& db_ = scene_.db();
 };
 
 TEST_F(AuthTest, StartUpLimitsAndIdentity) {

@@ -13,6 +13,7 @@ int parse_auth_config(std::string_view text, AuthSettings& s) {
       {"crypt_key", &s.crypt_key},
       {"ping_client_time", nullptr, &s.ping_client_time},
       {"client_timeout", nullptr, &s.client_timeout},
+      {"max_clients_per_address", &s.max_clients_per_address},
   };
   scan_config(text, keys);
   return 1;
@@ -21,3 +22,12 @@ int parse_auth_config(std::string_view text, AuthSettings& s) {
 bool client_timeout_valid(const AuthSettings& s) { return s.client_timeout >= 10 && s.client_timeout <= 180; }
 
 bool ping_time_valid(const AuthSettings& s) { return s.ping_client_time >= 5; }
+
+ClientsPerAddress clients_per_address(const AuthSettings& s) {
+  if (!s.max_clients_per_address) return {};
+  const std::string& text = *s.max_clients_per_address;
+  bool digits = !text.empty() && text.size() <= 4 && text.find_first_not_of("0123456789") == std::string::npos;
+  int value = digits ? std::stoi(text) : 0;
+  if (value < 1 || value > kMaxClientsPerAddress) return {kDefaultClientsPerAddress, false};
+  return {value, true};
+}

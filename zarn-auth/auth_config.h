@@ -16,6 +16,19 @@ struct AuthSettings {
   std::optional<std::string> crypt_key;
   int ping_client_time = 0;  // seconds between two keep-alive probes
   int client_timeout = 0;    // seconds one read or write may wait
+  // Live connection processes one peer address may have; the text as written.
+  std::optional<std::string> max_clients_per_address;
+};
+
+// Limit of live connection processes per peer address when the key is
+// missing or out of range.
+inline constexpr int kDefaultClientsPerAddress = 4;
+inline constexpr int kMaxClientsPerAddress = 1000;
+
+// The per-address limit the settings ask for, and whether the key was usable.
+struct ClientsPerAddress {
+  int limit = kDefaultClientsPerAddress;
+  bool valid = true;  // false: the key holds something other than 1..1000
 };
 
 // Scans the configuration text for the login service's keys; returns 1.
@@ -25,3 +38,6 @@ int parse_auth_config(std::string_view text, AuthSettings& settings);
 bool client_timeout_valid(const AuthSettings& settings);
 // ping_client_time must be at least 5 seconds.
 bool ping_time_valid(const AuthSettings& settings);
+// max_clients_per_address: a whole number from 1 to 1000; missing gives the
+// default, anything else the default marked invalid.
+ClientsPerAddress clients_per_address(const AuthSettings& settings);

@@ -28,4 +28,20 @@ TEST(AuthConfig, KeysAndLimits) {
   EXPECT_FALSE(parsed("").auth_listen_on);
 }
 
+TEST(AuthConfig, ClientsPerAddress) {
+  ClientsPerAddress missing = clients_per_address(parsed(""));
+  EXPECT_EQ(missing.limit, 4);
+  EXPECT_TRUE(missing.valid) << "a missing key is the default, not a mistake";
+  for (auto [text, limit] : {std::pair{"1", 1}, {"4", 4}, {"1000", 1000}, {"0007", 7}}) {
+    ClientsPerAddress c = clients_per_address(parsed(std::string("MAX_CLIENTS_PER_ADDRESS ") + text + "\n"));
+    EXPECT_EQ(c.limit, limit) << text;
+    EXPECT_TRUE(c.valid) << text;
+  }
+  for (const char* text : {"0", "1001", "99999", "-3", "4x", "x", "4 ", "4\r", "18446744073709551617"}) {
+    ClientsPerAddress c = clients_per_address(parsed(std::string("max_clients_per_address ") + text + "\n"));
+    EXPECT_EQ(c.limit, 4) << "'" << text << "'";
+    EXPECT_FALSE(c.valid) << "'" << text << "'";
+  }
+}
+
 }  // namespace

@@ -17,6 +17,8 @@ namespace {
 
 constexpr int kMaxRetries = 3;
 constexpr unsigned kPauseAfterSessionId = 5;
+// Lines of the peer dropped after the closing lines, at most.
+constexpr int kMaxDrainedLines = 64;
 
 // Why the keep-alive ended.
 enum class KeepAliveEnd { silence, wrong_reply, exiting };
@@ -86,6 +88,8 @@ void accept_client(client_class& c, MYSQL* connection) {
 void closing_sequence(client_class& c) {
   send_wait(&c, "232 Good Bye.\r\n");
   send_wait(&c, "232 Closing Socket.\r\n");
-  while (get_line(c)) {
+  // A client program says good-bye in a line or two; one that keeps sending
+  // would otherwise hold this process and its database connection for ever.
+  for (int drained = 0; drained < kMaxDrainedLines && get_line(c); ++drained) {
   }
 }

@@ -2,10 +2,12 @@
 // process listens; each connection gets a process of its own with its own
 // database connection, which holds the login, the keep-alive and the ending.
 #include <arpa/inet.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,7 +24,9 @@
 #include "libzarn/string_utils.h"
 #include "zarn-auth/auth_config.h"
 #include "zarn-auth/auth_globals.h"
+#include "zarn-auth/client_table.h"
 #include "zarn-auth/keepalive.h"
+#include "zarn-auth/refusal_log.h"
 #include "zarn-auth/sessions.h"
 
 namespace {
@@ -84,11 +88,44 @@ int find_router(MYSQL* connection) {
   _exit(0);
 }
 
-[[noreturn]] void accept_loop() {
+// Seconds of a clock that no change of the system time moves.
+time_t steady_seconds() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now.tv_sec;
+}
+
+void log_lines(const std::vector<std::string>& lines) {
+  for (const std::string& line : lines) write_log("%s", line.c_str());
+}
+
+// Waits until a connection is waiting on the listening socket, reaping ended
+// connection processes and writing due summaries meanwhile. False when the
+// wait ended without one (time to reap, or a signal).
+bool wait_for_connection(ClientTable& clients, RefusalLog& refusals) {
+  clients.reap();
+  log_lines(refusals.due(steady_seconds()));
+  // Ended processes are reaped at least every second while there are some.
+  int wait_ms = clients.size() > 0 ? 1000 : -1;
+  if (std::optional<time_t> due = refusals.next_due()) {
+    int until_due = static_cast<int>(std::max<time_t>(*due - steady_seconds(), 0) * 1000 + 100);
+    wait_ms = wait_ms < 0 ? until_due : std::min(wait_ms, until_due);
+  }
+  pollfd listening{s, POLLIN, 0};
+  return poll(&listening, 1, wait_ms) > 0;
+}
+
+[[noreturn]] void accept_loop(int clients_per_address) {
   char last_peer[INET_ADDRSTRLEN] = "0.0.0.0";
+  ClientTable clients;
+  RefusalLog refusals;
   for (;;) {
     // After the first signal nothing more is accepted; the second ends the process.
-    while (exiting) pause();
+    while (exiting) {
+      clients.reap();
+      sleep(1);
+    }
+    if (!wait_for_connection(clients, refusals)) continue;
     sockaddr_in client{};
     socklen_t size = sizeof client;
     int socket = accept4(s, reinterpret_cast<sockaddr*>(&client), &size, SOCK_CLOEXEC);
@@ -97,9 +134,21 @@ int find_router(MYSQL* connection) {
       continue;
     }
     inet_ntop(AF_INET, &client.sin_addr, last_peer, sizeof last_peer);
+    // One address may not take every process and database connection.
+    clients.reap();
+    int open = clients.count(client.sin_addr.s_addr);
+    if (open >= clients_per_address) {
+      // Reset, not closed in order: a flood leaves no closing sockets behind.
+      const linger reset{1, 0};
+      setsockopt(socket, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+      close(socket);
+      log_lines(refusals.refused(last_peer, open, steady_seconds()));
+      continue;
+    }
     write_log("Client %s sock:%d %s\n", last_peer, socket, now().c_str());
     pid_t pid = fork();
     if (pid == 0) serve(socket, last_peer);
+    if (pid > 0) clients.add(pid, client.sin_addr.s_addr);
     close(socket);
   }
 }
@@ -118,7 +167,9 @@ int main(int argc, char** argv) {
   }
   set_signal(SIGINT, terminate);
   set_signal(SIGQUIT, terminate);
-  set_signal(SIGCHLD, SIG_IGN);  // finished connection processes are reaped by the system
+  // Finished connection processes are reaped by the listener, which counts
+  // them per address (no handler: accept must not be interrupted by it).
+  set_signal(SIGCHLD, SIG_DFL);
   set_signal(SIGPIPE, SIG_IGN);  // a write to a lost subscriber fails as a write
 
   if (argc > 1 && std::strcmp(argv[1], "-d") == 0) {
@@ -150,6 +201,10 @@ int main(int argc, char** argv) {
     std::printf("ping_client_time in the config should have a value greater then 5 sec\n");
     return kStartupEnded;
   }
+  ClientsPerAddress limit = clients_per_address(g);
+  if (!limit.valid)
+    write_log("max_clients_per_address in the config should have a value between 1 and %d; using %d\n",
+              kMaxClientsPerAddress, limit.limit);
   s = init_socket(g.auth_listen_on ? g.auth_listen_on->c_str() : nullptr, g.auth_port ? g.auth_port->c_str() : nullptr);
   if (s < 0) {
     write_log("Error: No listening socket (%d), stopping.\n", s);
@@ -157,5 +212,5 @@ int main(int argc, char** argv) {
   }
   write_log("Zarn-Auth: Accepting connections on port: %d\n", std::atoi(g.auth_port->c_str()));
   setproctitle("zarn-auth: ready for connections");
-  accept_loop();
+  accept_loop(limit.limit);
 }

@@ -1,0 +1,85 @@
+#include "tests/process_census.h"
+
+#include <sys/resource.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <sstream>
+#include <thread>
+
+#include "tests/testing.h"
+
+namespace fs = std::filesystem;
+
+namespace zarn_test {
+
+namespace {
+
+// The value in kB of a "Name:   N kB" line of smaps_rollup, or 0.
+long field_kb(const std::string& text, const std::string& name) {
+  size_t at = text.find("\n" + name + ":");
+  if (at == std::string::npos) at = text.rfind(name + ":", 0) == 0 ? 0 : std::string::npos;
+  if (at == std::string::npos) return 0;
+  return std::atol(text.c_str() + text.find(':', at) + 1);
+}
+
+}  // namespace
+
+Census census(pid_t group) {
+  Census c;
+  for (const auto& entry : fs::directory_iterator("/proc")) {
+    std::string name = entry.path().filename();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::string stat = read_file(entry.path().string() + "/stat");
+    size_t close_paren = stat.rfind(')');
+    if (close_paren == std::string::npos) continue;
+    char state = 0;
+    int ppid = 0, pgrp = 0;
+    if (std::sscanf(stat.c_str() + close_paren + 1, " %c %d %d", &state, &ppid, &pgrp) != 3 || pgrp != group) continue;
+    if (state == 'Z') {
+      ++c.zombies;
+      continue;
+    }
+    ++c.processes;
+    std::string rollup = read_file(entry.path().string() + "/smaps_rollup");
+    c.rss_kb += field_kb(rollup, "Rss");
+    c.pss_kb += field_kb(rollup, "Pss");
+  }
+  return c;
+}
+
+std::string describe(const Census& c) {
+  std::ostringstream out;
+  out << c.processes << " processes (" << c.zombies << " zombies), RSS " << c.rss_kb << " kB, PSS " << c.pss_kb
+      << " kB";
+  return out.str();
+}
+
+bool built_with_sanitizers() {
+#if defined(__SANITIZE_ADDRESS__)
+  return true;
+#else
+  return false;
+#endif
+}
+
+int process_slack() { return built_with_sanitizers() ? 1 : 0; }
+
+bool wait_until(const std::function<bool()>& condition, int seconds) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  for (;;) {
+    if (condition()) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+}
+
+void raise_descriptor_limit() {
+  rlimit limit{};
+  getrlimit(RLIMIT_NOFILE, &limit);
+  limit.rlim_cur = limit.rlim_max;
+  setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+}  // namespace zarn_test
