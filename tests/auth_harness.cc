@@ -44,17 +44,7 @@ bool AuthDaemon::ready() {
   return wait_for_text(kAuthLog, "Zarn-Auth: Accepting connections on port: 7000\n", 10);
 }
 
-int AuthDaemon::wait_exit(int seconds) {
-  for (int i = 0; i < seconds * 20; ++i) {
-    int status = 0;
-    if (waitpid(pid_, &status, WNOHANG) == pid_) {
-      pid_ = -1;
-      return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return -1;
-}
+int AuthDaemon::wait_exit(int seconds) { return wait_for_exit(pid_, seconds); }
 
 void AuthDaemon::signal_group(int sig) { kill(-pid_, sig); }
 void AuthDaemon::signal_listener(int sig) { kill(pid_, sig); }

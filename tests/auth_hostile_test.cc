@@ -57,7 +57,7 @@ class KeptLogin {
   // Waits for `more` probes after the ones answered so far.
   bool probed_again(int more = 1, int seconds = 25) {
     int target = answered_ + more;
-    return wait_until([&] { return answered_ >= target; }, seconds);
+    return eventually([&] { return answered_ >= target; }, seconds);
   }
 
  private:
@@ -96,20 +96,13 @@ class AuthHostileTest : public testing::Test {
     EXPECT_EQ(bob.line().rfind("227 ", 0), 0u);
     EXPECT_TRUE(scene_.forwarded(kBob));
     bob.reset();
-    EXPECT_TRUE(wait_until([&] { return !scene_.forwarded(kBob); }, 60)) << "bob's forwarding stays after he left";
+    EXPECT_TRUE(eventually([&] { return !scene_.forwarded(kBob); }, 60)) << "bob's forwarding stays after he left";
   }
   // Waits until the daemon is back to the processes it had before.
   bool back_to_before(int seconds) {
-    return wait_until([&] { return census(daemon_->pid()).processes <= before_.processes; }, seconds);
+    return eventually([&] { return census(daemon_->pid()).processes <= before_.processes; }, seconds);
   }
-  // Memory may grow by this much over the census before (per extra process
-  // and in all), more when every process carries the sanitizers' shadow.
-  long pss_allowance_kb(int extra_processes) const {
-    long per_process = built_with_sanitizers() ? 16 * 1024 : 2 * 1024;
-    // The address sanitizer keeps freed memory in quarantine for a while.
-    long quarantine = built_with_sanitizers() ? 32 * 1024 : 0;
-    return before_.pss_kb / 2 + quarantine + per_process * extra_processes;
-  }
+  long pss_allowance_kb(int extra_processes) const { return zarn_test::pss_allowance_kb(before_, extra_processes); }
 
   AuthScene scene_;
   std::unique_ptr<AuthDaemon> daemon_;
@@ -194,7 +187,7 @@ TEST_F(AuthHostileTest, SilentAndTricklingPeersHoldNoMoreThanTheirAddressMay) {
   std::vector<std::unique_ptr<Trickler>> tricklers;
   for (int i = 0; i < 4; ++i) tricklers.push_back(std::make_unique<Trickler>(kHostile, kAuthPort, 'a', 2000));
   Subscriber silent(kHostile2, 60);
-  ASSERT_TRUE(wait_until([&] { return census(daemon_->pid()).processes == before_.processes + 5; }, 10))
+  ASSERT_TRUE(eventually([&] { return census(daemon_->pid()).processes == before_.processes + 5; }, 10))
       << describe(census(daemon_->pid()));
   // A fifth from the same address is closed at once, without a reply.
   {
@@ -231,7 +224,7 @@ TEST_F(AuthHostileTest, AThousandConnectionsFromOneAddressTakeFourProcesses) {
   ConnectionFlood flood(kHostile, kAuthPort, 1000);
   ASSERT_EQ(flood.connected(), 1000);
   // All but four are closed without a word, before any process is made.
-  EXPECT_TRUE(wait_until([&] { return flood.closed_by_peer() >= 996; }, 30))
+  EXPECT_TRUE(eventually([&] { return flood.closed_by_peer() >= 996; }, 30))
       << flood.closed_by_peer() << " of 1000 closed";
   Census during = census(daemon_->pid());
   EXPECT_EQ(flood.greeted(), 4) << "connections that got the prompt";
@@ -282,8 +275,8 @@ TEST_F(AuthHostileTest, TheLimitIsReadFromTheConfiguration) {
               c.complaint)
         << scene_.log();
     ConnectionFlood flood(kHostile, port, c.limit + 1);
-    EXPECT_TRUE(wait_until([&] { return flood.closed_by_peer() == 1; }, 10)) << flood.closed_by_peer() << " closed";
-    EXPECT_TRUE(wait_until([&] { return flood.greeted() == c.limit; }, 10)) << flood.greeted() << " greeted";
+    EXPECT_TRUE(eventually([&] { return flood.closed_by_peer() == 1; }, 10)) << flood.closed_by_peer() << " closed";
+    EXPECT_TRUE(eventually([&] { return flood.greeted() == c.limit; }, 10)) << flood.greeted() << " greeted";
     flood.close_all();
   }
 }

@@ -66,13 +66,10 @@ bool built_with_sanitizers() {
 
 int process_slack() { return built_with_sanitizers() ? 1 : 0; }
 
-bool wait_until(const std::function<bool()>& condition, int seconds) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-  for (;;) {
-    if (condition()) return true;
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
+long pss_allowance_kb(const Census& before, int extra_processes) {
+  long per_process = built_with_sanitizers() ? 16 * 1024 : 2 * 1024;
+  long quarantine = built_with_sanitizers() ? 32 * 1024 : 0;
+  return before.pss_kb / 2 + quarantine + per_process * extra_processes;
 }
 
 void raise_descriptor_limit() {

@@ -31,8 +31,10 @@ bool built_with_sanitizers();
 // the leak checker runs a task of its own while a process ends.
 int process_slack();
 
-// Polls `condition` every 50 ms for up to `seconds`; true once it held.
-bool wait_until(const std::function<bool()>& condition, int seconds);
+// PSS a daemon may gain over the census `before` with `extra_processes` more
+// processes: half its size in all plus 2 MB per process; more under the
+// sanitizers (shadow memory per process, and the quarantine of freed memory).
+long pss_allowance_kb(const Census& before, int extra_processes);
 
 // Raises this process's limit of open descriptors to its hard limit.
 void raise_descriptor_limit();

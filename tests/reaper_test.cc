@@ -49,17 +49,7 @@ class Reaper {
     }
   }
   // Waits for the daemon to end by itself (up to `seconds`); -1 when it did not.
-  int wait_for_exit(int seconds) {
-    for (int i = 0; i < seconds * 20; ++i) {
-      int status = 0;
-      if (waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return -1;
-  }
+  int wait_for_exit(int seconds) { return zarn_test::wait_for_exit(pid_, seconds); }
   // Interrupts it and gives its exit status.
   int interrupt() {
     if (pid_ <= 0) return -1;

@@ -68,16 +68,9 @@ class RouterHostileTest : public testing::Test {
     EXPECT_EQ(master.exchange("quit", "222 Good Bye.\r\n"), "222 Good Bye.\r\n");
   }
   bool back_to_before(int seconds) {
-    return wait_until([&] { return census(daemon_->pid()).processes <= before_.processes; }, seconds);
+    return eventually([&] { return census(daemon_->pid()).processes <= before_.processes; }, seconds);
   }
-  // Memory allowed over the census before: per extra process and in all,
-  // more when every process carries the sanitizers' shadow memory.
-  long pss_allowance_kb(int extra_processes) const {
-    long per_process = built_with_sanitizers() ? 16 * 1024 : 2 * 1024;
-    // The address sanitizer keeps freed memory in quarantine for a while.
-    long quarantine = built_with_sanitizers() ? 32 * 1024 : 0;
-    return before_.pss_kb / 2 + quarantine + per_process * extra_processes;
-  }
+  long pss_allowance_kb(int extra_processes) const { return zarn_test::pss_allowance_kb(before_, extra_processes); }
 
   RouterScene scene_;
   std::unique_ptr<Daemon> daemon_;
@@ -89,7 +82,7 @@ TEST_F(RouterHostileTest, AThousandConnectionsFromAnotherAddressEachEndAtOnce) {
   PeakCensus peak(daemon_->pid());
   ConnectionFlood flood(kOtherAddress, kRouterPort, 1000);
   ASSERT_EQ(flood.connected(), 1000);
-  EXPECT_TRUE(wait_until([&] { return flood.closed_by_peer() == 1000; }, 40))
+  EXPECT_TRUE(eventually([&] { return flood.closed_by_peer() == 1000; }, 40))
       << flood.closed_by_peer() << " of 1000 closed";
   EXPECT_EQ(flood.greeted(), 0) << "a peer other than the master got a greeting";
   expect_master_served("after the flood");
@@ -110,7 +103,7 @@ TEST_F(RouterHostileTest, ConnectionsFromTheMasterWaitOutTheirTimeOut) {
   constexpr int kConnections = 200;
   ConnectionFlood flood(kMasterAddress, kRouterPort, kConnections);
   ASSERT_EQ(flood.connected(), kConnections);
-  EXPECT_TRUE(wait_until([&] { return flood.greeted() == kConnections; }, 30)) << flood.greeted() << " greeted";
+  EXPECT_TRUE(eventually([&] { return flood.greeted() == kConnections; }, 30)) << flood.greeted() << " greeted";
   Census during = census(daemon_->pid());
   EXPECT_GE(during.processes, before_.processes + kConnections) << describe(during);
   EXPECT_LE(during.processes, before_.processes + kConnections + process_slack()) << describe(during);
@@ -118,7 +111,7 @@ TEST_F(RouterHostileTest, ConnectionsFromTheMasterWaitOutTheirTimeOut) {
       << describe(before_) << " / " << describe(during);
   expect_master_served("with 200 idle connections of the master");
   // Every one is closed after the login's read time-out.
-  EXPECT_TRUE(wait_until([&] { return flood.closed_by_peer() == kConnections; }, 20))
+  EXPECT_TRUE(eventually([&] { return flood.closed_by_peer() == kConnections; }, 20))
       << flood.closed_by_peer() << " closed";
   EXPECT_TRUE(back_to_before(10)) << describe(census(daemon_->pid()));
   Census after = census(daemon_->pid());

@@ -201,11 +201,21 @@ RunResult run(const std::vector<std::string>& argv, const std::vector<std::strin
 }
 
 bool eventually(const std::function<bool()>& ready, int seconds) {
-  for (int i = 0; i < seconds * 20; ++i) {
+  // A deadline, not a count of rounds: a slow check must not stretch the wait.
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  for (;;) {
     if (ready()) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
-  return ready();
+}
+
+int wait_for_exit(pid_t& pid, int seconds) {
+  int status = 0;
+  bool ended = eventually([&] { return waitpid(pid, &status, WNOHANG) == pid; }, seconds);
+  if (!ended) return -1;
+  pid = -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 void require_private_netns() {

@@ -2,6 +2,8 @@
 // sandbox with the installed root, and running programs as the account zarn.
 #pragma once
 
+#include <sys/types.h>
+
 #include <mysql.h>
 
 #include <functional>
@@ -79,8 +81,12 @@ RunResult run_as_zarn(const std::vector<std::string>& argv, const std::vector<st
 // Runs argv[0] as the current user.
 RunResult run(const std::vector<std::string>& argv, const std::vector<std::string>& env = {});
 
-// Polls `ready` every 50 ms for up to `seconds`.
+// Polls `ready` every 50 ms for up to `seconds`; true once it held.
 bool eventually(const std::function<bool()>& ready, int seconds);
+
+// Waits up to `seconds` for the child `pid` to end: its exit status (and
+// `pid` becomes -1), or -1 when it is still running or was killed.
+int wait_for_exit(pid_t& pid, int seconds);
 
 // Fails the test run unless it is in a network namespace of its own.
 void require_private_netns();
