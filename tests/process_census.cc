@@ -4,13 +4,11 @@
 
 #include <chrono>
 #include <cstdio>
-#include <filesystem>
 #include <sstream>
 #include <thread>
 
 #include "tests/testing.h"
 
-namespace fs = std::filesystem;
 
 namespace zarn_test {
 
@@ -28,21 +26,14 @@ long field_kb(const std::string& text, const std::string& name) {
 
 Census census(pid_t group) {
   Census c;
-  for (const auto& entry : fs::directory_iterator("/proc")) {
-    std::string name = entry.path().filename();
-    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-    std::string stat = read_file(entry.path().string() + "/stat");
-    size_t close_paren = stat.rfind(')');
-    if (close_paren == std::string::npos) continue;
-    char state = 0;
-    int ppid = 0, pgrp = 0;
-    if (std::sscanf(stat.c_str() + close_paren + 1, " %c %d %d", &state, &ppid, &pgrp) != 3 || pgrp != group) continue;
-    if (state == 'Z') {
+  for (const ProcessEntry& p : process_table()) {
+    if (p.group != group) continue;
+    if (p.state == 'Z') {
       ++c.zombies;
       continue;
     }
     ++c.processes;
-    std::string rollup = read_file(entry.path().string() + "/smaps_rollup");
+    std::string rollup = read_file("/proc/" + std::to_string(p.pid) + "/smaps_rollup");
     c.rss_kb += field_kb(rollup, "Rss");
     c.pss_kb += field_kb(rollup, "Pss");
   }

@@ -97,17 +97,8 @@ std::string Daemon::output() const { return read_file(dir_.file("output")); }
 
 std::vector<pid_t> Daemon::children() const {
   std::vector<pid_t> found;
-  for (const auto& entry : fs::directory_iterator("/proc")) {
-    std::string name = entry.path().filename();
-    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-    std::string stat = read_file(entry.path().string() + "/stat");
-    size_t close_paren = stat.rfind(')');
-    if (close_paren == std::string::npos) continue;
-    int ppid = 0;
-    char state;
-    if (sscanf(stat.c_str() + close_paren + 1, " %c %d", &state, &ppid) == 2 && ppid == pid_)
-      found.push_back(std::stoi(name));
-  }
+  for (const ProcessEntry& p : process_table())
+    if (p.parent == pid_) found.push_back(p.pid);
   return found;
 }
 

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -208,6 +209,22 @@ bool eventually(const std::function<bool()>& ready, int seconds) {
     if (std::chrono::steady_clock::now() >= deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
+}
+
+std::vector<ProcessEntry> process_table() {
+  std::vector<ProcessEntry> table;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    std::string name = entry.path().filename();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    // The command name in parentheses may hold blanks: the fields follow the last ')'.
+    std::string stat = read_file(entry.path().string() + "/stat");
+    size_t close_paren = stat.rfind(')');
+    if (close_paren == std::string::npos) continue;
+    ProcessEntry p;
+    p.pid = std::stoi(name);
+    if (std::sscanf(stat.c_str() + close_paren + 1, " %c %d %d", &p.state, &p.parent, &p.group) == 3) table.push_back(p);
+  }
+  return table;
 }
 
 int wait_for_exit(pid_t& pid, int seconds) {

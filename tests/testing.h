@@ -84,6 +84,16 @@ RunResult run(const std::vector<std::string>& argv, const std::vector<std::strin
 // Polls `ready` every 50 ms for up to `seconds`; true once it held.
 bool eventually(const std::function<bool()>& ready, int seconds);
 
+// One process of the process table.
+struct ProcessEntry {
+  pid_t pid = 0;
+  char state = 0;  // 'R', 'S', 'Z', ...
+  pid_t parent = 0;
+  pid_t group = 0;
+};
+// Every process /proc shows now.
+std::vector<ProcessEntry> process_table();
+
 // Waits up to `seconds` for the child `pid` to end: its exit status (and
 // `pid` becomes -1), or -1 when it is still running or was killed.
 int wait_for_exit(pid_t& pid, int seconds);
