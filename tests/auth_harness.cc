@@ -109,7 +109,7 @@ void AuthScene::write_config(const std::string& limits) {
                                               db_.config_lines() + limits);
 }
 
-bool AuthScene::forwarded(const std::string& ip) {
+bool forwarded_on_loopback(const std::string& ip) {
   for (const std::string& m : set_members("src_127_0_0_0_24"))
     if (m.rfind(ip + ",", 0) == 0) return true;
   return false;

@@ -62,6 +62,9 @@ class Subscriber {
   Peer peer_;
 };
 
+// Whether the kernel forwards for `ip`: a member of the loopback network's set.
+bool forwarded_on_loopback(const std::string& ip);
+
 // Router 3 with its internal network 127.0.0.0/24; subscriber alice (21,
 // 127.0.0.21, active), 22 (bob, 127.0.0.22, active) and carol (23,
 // 127.0.0.23, suspended), all with the password abcdefgh; the firewall built,
@@ -73,7 +76,7 @@ class AuthScene {
   // zarn-auth.conf with these lines after the common ones.
   void write_config(const std::string& limits);
   // Whether the kernel forwards for `ip` (a member of the network's set).
-  bool forwarded(const std::string& ip);
+  bool forwarded(const std::string& ip) { return forwarded_on_loopback(ip); }
   std::string log() const;
   std::string count(const std::string& sql);
 

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <stdexcept>
 
 namespace zarn_test {
@@ -26,7 +27,9 @@ int connect_from(const char* from, int port) {
   inet_pton(AF_INET, "127.0.0.1", &far.sin_addr);
   if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
       connect(fd, reinterpret_cast<sockaddr*>(&far), sizeof far) != 0) {
+    int error = errno;
     close(fd);
+    errno = error;
     return -1;
   }
   return fd;
@@ -37,7 +40,10 @@ int connect_from(const char* from, int port) {
 ConnectionFlood::ConnectionFlood(const char* from, int port, int count) {
   for (int i = 0; i < count; ++i) {
     int fd = connect_from(from, port);
-    if (fd < 0) break;
+    if (fd < 0) {
+      failure_ = std::strerror(errno);
+      break;
+    }
     fds_.push_back(fd);
   }
   greeted_.assign(fds_.size(), false);

@@ -19,6 +19,8 @@ class ConnectionFlood {
   ConnectionFlood(const ConnectionFlood&) = delete;
   ConnectionFlood& operator=(const ConnectionFlood&) = delete;
   int connected() const { return static_cast<int>(fds_.size()); }
+  // Why the connection after the last one made failed ("" when none failed).
+  const std::string& failure() const { return failure_; }
   // How many of the connections the far end has closed (reads end or reset)
   // and how many got at least one byte, checked without waiting.
   int closed_by_peer();
@@ -27,6 +29,7 @@ class ConnectionFlood {
 
  private:
   std::vector<int> fds_;
+  std::string failure_;
   std::vector<bool> greeted_;
   std::vector<bool> closed_;
   void poll_once();

@@ -37,11 +37,7 @@ const std::string kSessions = "/zarn/auth_sessions";
 const std::string kReaper = "/zarn/bin/session-reaper";
 const std::string kOpenRows = "SELECT COUNT(*) FROM internet_vpn_log WHERE logout_date = '0000-00-00 00:00:00'";
 
-bool forwarded(const std::string& ip) {
-  for (const std::string& m : set_members("src_127_0_0_0_24"))
-    if (m.rfind(ip + ",", 0) == 0) return true;
-  return false;
-}
+bool forwarded(const std::string& ip) { return forwarded_on_loopback(ip); }
 
 // The lines of the login daemon's log that are not one whole line as the
 // daemon writes it (a line cut short and joined with the next shows here).

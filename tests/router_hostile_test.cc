@@ -81,7 +81,7 @@ TEST_F(RouterHostileTest, AThousandConnectionsFromAnotherAddressEachEndAtOnce) {
   start();
   PeakCensus peak(daemon_->pid());
   ConnectionFlood flood(kOtherAddress, kRouterPort, 1000);
-  ASSERT_EQ(flood.connected(), 1000);
+  ASSERT_EQ(flood.connected(), 1000) << flood.failure();
   EXPECT_TRUE(eventually([&] { return flood.closed_by_peer() == 1000; }, 40))
       << flood.closed_by_peer() << " of 1000 closed";
   EXPECT_EQ(flood.greeted(), 0) << "a peer other than the master got a greeting";

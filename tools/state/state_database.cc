@@ -80,14 +80,11 @@ std::optional<std::vector<PaidRow>> load_paid(MYSQL* connection, int rid) {
 
 std::optional<Desired> load_desired(MYSQL* connection, MYSQL* paid_connection, int rid, std::vector<Network> networks,
                                     std::string* error) {
-  // The paid-settings query takes longest; it runs beside the others.
+  // The paid-settings query takes longest; it runs beside the others. (A
+  // return before its rows are taken waits for it: an async future's
+  // destructor does.)
   std::future<std::optional<std::vector<PaidRow>>> paid =
       std::async(std::launch::async, load_paid, paid_connection, rid);
-  auto paid_rows = [&paid, error]() -> std::optional<std::vector<PaidRow>> {
-    std::optional<std::vector<PaidRow>> rows = paid.get();
-    if (!rows) *error = "cannot read the paid settings";
-    return rows;
-  };
 
   Desired d;
   d.networks = std::move(networks);
@@ -98,7 +95,6 @@ std::optional<Desired> load_desired(MYSQL* connection, MYSQL* paid_connection, i
   auto gate_settings = column(connection, "select sid from internet_gate_auth where password is not null");
   if (!open_gates || !login_clients || !logged_in || !router_clients || !gate_settings) {
     *error = "cannot read the logins";
-    paid.wait();
     return std::nullopt;
   }
   // Every setting of the router's clients, and the client of each address (a
@@ -109,7 +105,6 @@ std::optional<Desired> load_desired(MYSQL* connection, MYSQL* paid_connection, i
                             rid);
   if (!all) {
     *error = "cannot read the settings";
-    paid.wait();
     return std::nullopt;
   }
   d.settings.reserve(mysql_num_rows(all.get()));
@@ -133,13 +128,15 @@ std::optional<Desired> load_desired(MYSQL* connection, MYSQL* paid_connection, i
   SqlResult unpaid = sql_query(connection, access_queries::kUnpaidSettings, rid, rid);
   if (!unpaid) {
     *error = "cannot read the unpaid settings";
-    paid.wait();
     return std::nullopt;
   }
   while (MYSQL_ROW row = mysql_fetch_row(unpaid.get())) d.marks.insert(text(row, 0));
 
-  std::optional<std::vector<PaidRow>> rows = paid_rows();
-  if (!rows) return std::nullopt;
+  std::optional<std::vector<PaidRow>> rows = paid.get();
+  if (!rows) {
+    *error = "cannot read the paid settings";
+    return std::nullopt;
+  }
   for (const PaidRow& row : *rows) {
     auto client = client_of.find(row.ip);
     std::string cid = client != client_of.end() ? client->second : "";

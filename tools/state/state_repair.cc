@@ -68,15 +68,10 @@ void delete_marks(const AccessModule& m, const std::vector<const Difference*>& m
 
 // Deletes the entries the kernel held for the address (MACs separated by blanks).
 bool delete_entries(const AccessModule& m, const std::string& set, const std::string& ip, const std::string& macs) {
+  if (macs.empty()) return true;  // splitStr gives one empty piece for it
   bool ok = true;
-  size_t at = 0;
-  while (at < macs.size()) {
-    size_t end = macs.find(' ', at);
-    if (end == std::string::npos) end = macs.size();
-    std::string mac = macs.substr(at, end - at);
+  for (const std::string& mac : splitStr(macs, " "))
     ok = m.ipset_exec("-D %s %s,%s", set.c_str(), ip.c_str(), mac.c_str()) && ok;
-    at = end + 1;
-  }
   return ok;
 }
 
