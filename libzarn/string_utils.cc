@@ -38,8 +38,34 @@ constexpr size_t kMd5StringMax = 4095;
 // Block size of md5file's reads.
 constexpr size_t kMd5FileBlock = 4096;
 
+// An extended, case-blind pattern compiled once; what preg_match answers for a text.
+class CompiledPattern {
+ public:
+  explicit CompiledPattern(const char* pattern) : rc_(regcomp(&re_, pattern, REG_EXTENDED | REG_ICASE | REG_NOSUB)) {}
+  // Released also after a failed compile: the record was zeroed, and the C
+  // library frees whatever a failed compile left in it.
+  ~CompiledPattern() { regfree(&re_); }
+  CompiledPattern(const CompiledPattern&) = delete;
+  CompiledPattern& operator=(const CompiledPattern&) = delete;
+
+  int match(const char* text) const {
+    if (rc_ != 0) return -rc_;
+    int rc = regexec(&re_, text, 0, nullptr, 0);
+    if (rc == 0) return 1;
+    if (rc == REG_NOMATCH) return 0;
+    return -rc;
+  }
+
+ private:
+  regex_t re_{};
+  int rc_;
+};
+
+// The checks run on every row of a build, so each pattern is compiled once.
 // A negative regex result (the library failed) counts as a match.
-int check(const char* pattern, const char* text) { return preg_match(pattern, text) != 0 ? 1 : 0; }
+int check(const CompiledPattern& pattern, const char* text) {
+  return text != nullptr && pattern.match(text) != 0 ? 1 : 0;
+}
 
 std::string to_hex(const unsigned char* bytes, size_t size) {
   static const char kDigits[] = "0123456789abcdef";
@@ -87,26 +113,23 @@ std::string escape(std::string_view text, std::string_view to_escape) {
 
 int preg_match(const char* pattern, const char* text) {
   if (pattern == nullptr || text == nullptr) return 0;
-  regex_t re{};
-  int rc = regcomp(&re, pattern, REG_EXTENDED | REG_ICASE | REG_NOSUB);
-  if (rc != 0) {
-    // Released on this path too: the record was zeroed, and the C library
-    // frees whatever a failed compile left in it.
-    regfree(&re);
-    return -rc;
-  }
-  rc = regexec(&re, text, 0, nullptr, 0);
-  regfree(&re);
-  if (rc == 0) return 1;
-  if (rc == REG_NOMATCH) return 0;
-  return -rc;
+  return CompiledPattern(pattern).match(text);
 }
 
-int check_ipv4_address(const char* text) { return check(kIpv4AddressPattern, text); }
-int check_ipv4_netmask(const char* text) { return check(kIpv4MaskPattern, text); }
-int check_ipv4_broadcast(const char* text) { return check(kIpv4MaskPattern, text); }
-int check_ipv4_network(const char* text) { return check(kIpv4MaskPattern, text); }
-int check_mac(const char* text) { return check(kMacPattern, text); }
+int check_ipv4_address(const char* text) {
+  static const CompiledPattern pattern(kIpv4AddressPattern);
+  return check(pattern, text);
+}
+int check_ipv4_netmask(const char* text) { return check_ipv4_network(text); }
+int check_ipv4_broadcast(const char* text) { return check_ipv4_network(text); }
+int check_ipv4_network(const char* text) {
+  static const CompiledPattern pattern(kIpv4MaskPattern);
+  return check(pattern, text);
+}
+int check_mac(const char* text) {
+  static const CompiledPattern pattern(kMacPattern);
+  return check(pattern, text);
+}
 
 std::vector<std::string> splitStr(std::string_view text, std::string_view separator) {
   // An empty separator has no first character: only line feeds cut.
