@@ -12,27 +12,50 @@
 
 #include "libzarn/format.h"
 
-namespace {
+DefaultChildSignal::DefaultChildSignal() {
+  struct sigaction dfl {};
+  dfl.sa_handler = SIG_DFL;
+  sigemptyset(&dfl.sa_mask);
+  sigaction(SIGCHLD, &dfl, &saved_);
+}
 
-// Restores the previous disposition of SIGCHLD when it goes out of scope; a
-// caller that ignores SIGCHLD would otherwise never see the command's status.
-class DefaultChildSignal {
- public:
-  DefaultChildSignal() {
-    struct sigaction dfl {};
-    dfl.sa_handler = SIG_DFL;
-    sigemptyset(&dfl.sa_mask);
-    sigaction(SIGCHLD, &dfl, &saved_);
+DefaultChildSignal::~DefaultChildSignal() { sigaction(SIGCHLD, &saved_, nullptr); }
+
+int ProgramRun::exit_code() const {
+  return started() && waited == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+ProgramRun run_in_child(const std::function<void()>& in_child) {
+  DefaultChildSignal child_signal;
+  ProgramRun run;
+  run.pid = fork();
+  if (run.pid < 0) {
+    run.wait_errno = errno;
+    return run;
   }
-  ~DefaultChildSignal() { sigaction(SIGCHLD, &saved_, nullptr); }
-  DefaultChildSignal(const DefaultChildSignal&) = delete;
-  DefaultChildSignal& operator=(const DefaultChildSignal&) = delete;
+  if (run.pid == 0) {
+    in_child();
+    _exit(127);  // in_child ends the child itself; this is only a guard
+  }
+  errno = 0;
+  run.waited = wait_pid(&run.status, run.pid);
+  run.wait_errno = errno;
+  return run;
+}
 
- private:
-  struct sigaction saved_ {};
-};
-
-}  // namespace
+ProgramRun run_program(const char* path, const std::vector<std::string>& argv, int exec_failure, char* const* env) {
+  std::vector<char*> words;
+  for (const std::string& word : argv) words.push_back(const_cast<char*>(word.c_str()));
+  words.push_back(nullptr);
+  return run_in_child([&] {
+    signal(SIGPIPE, SIG_DFL);
+    if (env)
+      execve(path, words.data(), env);
+    else
+      execv(path, words.data());
+    _exit(exec_failure);
+  });
+}
 
 std::optional<std::string> execute(int length, const char* fmt, ...) {
   va_list args;

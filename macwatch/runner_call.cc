@@ -3,7 +3,6 @@
 #include <grp.h>
 #include <linux/close_range.h>
 #include <pwd.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "libzarn/log.h"
@@ -30,17 +29,15 @@ namespace {
 }  // namespace
 
 int internet_op(const char* id, int start) {
-  pid_t pid = fork();
-  if (pid == 0) exec_runner_as_zarn(id, start);
-  if (pid < 0) {
+  ProgramRun run = run_in_child([&] { exec_runner_as_zarn(id, start); });
+  if (!run.started()) {
     write_log("Could not execute wrapper to add client: %s\n", id);
     return 0;
   }
-  int status = 0;
-  if (wait_pid(&status, pid) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 1) {
+  if (run.exit_code() == 1) {
     write_log("Success: %s\n", id);
     return 1;
   }
-  write_log("Wrapper returned %d when adding client: %s\n", WIFEXITED(status) ? WEXITSTATUS(status) : -1, id);
+  write_log("Wrapper returned %d when adding client: %s\n", run.exit_code(), id);
   return 0;
 }

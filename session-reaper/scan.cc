@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -33,21 +32,17 @@ struct DirOwner {
 // Removes the client's forwarding in a child, so that a module that ends the
 // process ends only the child; the parent waits for it.
 void remove_forwarding(const std::string& address, const std::string& mac) {
-  pid_t pid = fork();
-  if (pid < 0) {
-    write_log("disconnect error: Could not fork into background.\n");
-    return;
-  }
-  if (pid == 0) {
+  ProgramRun run = run_in_child([&] {
     int result = gate_forward(address.c_str(), mac.c_str(), 0);
     write_log("disconnect result: %d\n", result);
     _exit(0);  // the database connection belongs to the parent: leave it open
+  });
+  if (!run.started()) {
+    write_log("disconnect error: Could not fork into background.\n");
+    return;
   }
-  int status = 0;
-  pid_t waited = wait_pid(&status, pid);
-  int saved = errno;
-  write_log("disconnect result main thread: exitc [%d] waitp [%d] pid [%d] errno [%d]\nError: '%s'\n", status >> 8,
-            waited, pid, saved, std::strerror(saved));
+  write_log("disconnect result main thread: exitc [%d] waitp [%d] pid [%d] errno [%d]\nError: '%s'\n",
+            run.status >> 8, run.waited, run.pid, run.wait_errno, std::strerror(run.wait_errno));
 }
 
 void expire(const std::string& directory, const std::string& name, time_t ctime) {

@@ -47,20 +47,12 @@ KeepAliveEnd keep_alive(client_class& c) {
 
 int zarn_auth(int start, int cid) {
   std::string id = std::to_string(cid);
-  const char* argv[] = {"gw-runner", "ZarnAuth", id.c_str(), start ? "start" : "stop", nullptr};
-  pid_t pid = fork();
-  if (pid < 0) {
-    write_log("Could not execute wrapper to add client: %d PIDC: %d\n", cid, pid);
+  ProgramRun run = run_program(ZARN_RUNNER, {"gw-runner", "ZarnAuth", id, start ? "start" : "stop"}, 3);
+  if (!run.started()) {
+    write_log("Could not execute wrapper to add client: %d PIDC: %d\n", cid, run.pid);
     return 0;
   }
-  if (pid == 0) {
-    signal(SIGPIPE, SIG_DFL);
-    execv(ZARN_RUNNER, const_cast<char* const*>(argv));
-    _exit(3);
-  }
-  int status = 0;
-  wait_pid(&status, pid);
-  int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  int code = run.exit_code();
   if (code == 1) return 1;
   write_log("Could not execute wrapper to add client: %d CODE:%d\n", cid, code);
   return 0;

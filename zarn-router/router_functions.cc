@@ -1,10 +1,6 @@
 #include "zarn-router/router_functions.h"
 
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cerrno>
+#include <algorithm>
 #include <cstring>
 
 #include "libzarn/log.h"
@@ -14,34 +10,13 @@
 
 namespace {
 
-// Details of the last run, for the firewall command's log line.
-struct RunDetails {
-  int exit_status = 0;
-  pid_t waited = 0;
-  pid_t child = 0;
-};
-
-RunDetails start_and_wait(const std::vector<std::string>& args, const char* fork_failure_message) {
-  std::vector<char*> argv;
-  argv.push_back(const_cast<char*>("gw-runner"));
-  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-
-  RunDetails details;
-  details.child = fork();
-  if (details.child < 0) {
-    write_log("%s", fork_failure_message);
-    return details;
-  }
-  if (details.child == 0) {
-    signal(SIGPIPE, SIG_DFL);  // the daemon's ignoring is not the runner's business
-    execv(ZARN_RUNNER, argv.data());
-    _exit(kExecFailed);
-  }
-  int status = 0;
-  details.waited = wait_pid(&status, details.child);
-  if (details.waited == details.child && WIFEXITED(status)) details.exit_status = WEXITSTATUS(status);
-  return details;
+// Starts the runner with `args` (after its name) and waits for it; a failed fork is logged.
+ProgramRun start_and_wait(const std::vector<std::string>& args, const char* fork_failure_message) {
+  std::vector<std::string> argv{"gw-runner"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  ProgramRun run = run_program(ZARN_RUNNER, argv, kExecFailed);
+  if (!run.started()) write_log("%s", fork_failure_message);
+  return run;
 }
 
 std::vector<std::string> with_other_ports(std::vector<std::string> args) {
@@ -52,18 +27,17 @@ std::vector<std::string> with_other_ports(std::vector<std::string> args) {
 }  // namespace
 
 int run_runner(const std::vector<std::string>& args, const char* fork_failure_message) {
-  return start_and_wait(args, fork_failure_message).exit_status;
+  return std::max(start_and_wait(args, fork_failure_message).exit_code(), 0);
 }
 
 int fire_command(const std::string& action) {
-  errno = 0;
-  RunDetails run = start_and_wait(with_other_ports({"internet", action, std::to_string(g.router_id)}),
+  ProgramRun run = start_and_wait(with_other_ports({"internet", action, std::to_string(g.router_id)}),
                                   "Firewall command: Could not execute wrapper\n");
-  int error = errno;
-  if (run.child < 0) return 0;
-  write_log("ZarnRouter: Firewall command exitc [%d] waitp [%d] pid [%d] errno [%d]\nError: '%s'\n",
-            run.exit_status, run.waited, run.child, error, std::strerror(error));
-  return run.exit_status;
+  if (!run.started()) return 0;
+  int exit_status = std::max(run.exit_code(), 0);
+  write_log("ZarnRouter: Firewall command exitc [%d] waitp [%d] pid [%d] errno [%d]\nError: '%s'\n", exit_status,
+            run.waited, run.pid, run.wait_errno, std::strerror(run.wait_errno));
+  return exit_status;
 }
 
 int client_command(const std::string& action, const std::string& id) {

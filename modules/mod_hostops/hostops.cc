@@ -1,8 +1,5 @@
 #include "modules/mod_hostops/hostops.h"
 
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <cctype>
 #include <cstring>
 
@@ -21,19 +18,9 @@ constexpr int kRefused = 0;
 
 // Runs the command without a shell and with an empty environment.
 int run(const std::vector<std::string>& command) {
-  std::vector<char*> argv;
-  for (const std::string& word : command) argv.push_back(const_cast<char*>(word.c_str()));
-  argv.push_back(nullptr);
-  pid_t pid = fork();
-  if (pid < 0) return kFailed;
-  if (pid == 0) {
-    char* empty_env[] = {nullptr};
-    execve(argv[0], argv.data(), empty_env);
-    _exit(127);
-  }
-  int status = 0;
-  if (wait_pid(&status, pid) != pid) return kFailed;
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? kDone : kFailed;
+  char* empty_env[] = {nullptr};
+  ProgramRun run = run_program(command[0].c_str(), command, 127, empty_env);
+  return run.exit_code() == 0 ? kDone : kFailed;
 }
 
 }  // namespace

@@ -39,15 +39,6 @@ pid_t spawn(const std::vector<std::string>& argv, int input) {
   _exit(127);
 }
 
-// SIGCHLD at its default for a scope, so that the child's status can be waited for.
-struct sigaction default_child_signal() {
-  struct sigaction dfl {}, saved {};
-  dfl.sa_handler = SIG_DFL;
-  sigemptyset(&dfl.sa_mask);
-  sigaction(SIGCHLD, &dfl, &saved);
-  return saved;
-}
-
 }  // namespace
 
 std::string find_program(const char* name) {
@@ -60,12 +51,10 @@ std::string find_program(const char* name) {
 
 bool run_quietly(const std::vector<std::string>& argv) {
   if (argv.empty()) return false;
-  struct sigaction saved = default_child_signal();
+  DefaultChildSignal child_signal;
   pid_t pid = spawn(argv, -1);
   int status = 0;
-  bool ok = pid > 0 && wait_pid(&status, pid) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-  sigaction(SIGCHLD, &saved, nullptr);
-  return ok;
+  return pid > 0 && wait_pid(&status, pid) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 TcBatch::TcBatch(Mode mode) : mode_(mode) {}
@@ -99,14 +88,14 @@ bool TcBatch::start() {
   ignore.sa_handler = SIG_IGN;
   sigemptyset(&ignore.sa_mask);
   sigaction(SIGPIPE, &ignore, &saved_pipe_);
-  saved_child_ = default_child_signal();
+  child_signal_.emplace();
   pid_ = spawn({tc, "-force", "-batch", "-"}, fds[0]);
   close(fds[0]);
   if (pid_ < 0) {
     write_log("Bandwidth: cannot start tc: %s\n", std::strerror(errno));
     close(fds[1]);
     sigaction(SIGPIPE, &saved_pipe_, nullptr);
-    sigaction(SIGCHLD, &saved_child_, nullptr);
+    child_signal_.reset();
     return false;
   }
   input_ = fds[1];
@@ -140,7 +129,7 @@ void TcBatch::finish() {
       write_log("Bandwidth: cannot run tc\n");
     pid_ = -1;
     sigaction(SIGPIPE, &saved_pipe_, nullptr);
-    sigaction(SIGCHLD, &saved_child_, nullptr);
+    child_signal_.reset();
   }
   broken_ = false;
 }

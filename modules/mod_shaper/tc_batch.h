@@ -5,9 +5,12 @@
 #include <signal.h>
 #include <sys/types.h>
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "libzarn/process.h"
 
 // The tc lines of one entry-point call, carried out in order by one
 // `tc -force -batch -` process that reads them from a pipe while the caller
@@ -43,7 +46,7 @@ class TcBatch {
   int input_ = -1;
   bool broken_ = false;
   struct sigaction saved_pipe_ {};
-  struct sigaction saved_child_ {};
+  std::optional<DefaultChildSignal> child_signal_;  // while tc runs
 };
 
 // Runs `argv` (argv[0] a full path) and waits; true when it exited with 0.
