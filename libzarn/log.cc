@@ -63,6 +63,12 @@ int write_log_text(const std::string& text) {
   return written ? 1 : -1;
 }
 
+void log_and_print(const char* message) {
+  write_log("%s", message);
+  std::printf("%s", message);
+  std::fflush(stdout);
+}
+
 int write_log(const char* format, ...) {
   va_list args;
   va_start(args, format);

@@ -14,5 +14,9 @@ int write_log(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // Appends text exactly as given (no formatting).
 int write_log_text(const std::string& text);
 
+// Logs a message and prints it on standard output (start-up failures of the
+// daemons, which an operator starting one by hand should see).
+void log_and_print(const char* message);
+
 // The current local time in ctime form (24 characters and a line feed).
 std::string now();

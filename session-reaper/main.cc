@@ -34,12 +34,6 @@ void say_and_exit(const char* message) {
 void term_ok(int) { say_and_exit("Program exited ok.\n"); }
 void term(int) { say_and_exit("Error program terminated abnormaly\n"); }
 
-void say(const char* message) {
-  std::fputs(message, stdout);
-  std::fflush(stdout);
-  write_log("%s", message);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -57,14 +51,14 @@ int main(int argc, char** argv) {
 
   std::optional<std::string> text = file_get_contents(kConf);
   if (!text) {
-    say("session-reaper: Cannot read config.\nAborting launch.\n");
+    log_and_print("session-reaper: Cannot read config.\nAborting launch.\n");
     return 0;
   }
   ReaperSettings settings = parse_reaper_settings(*text);
 
   mysql_r = sql_connect();
   if (!mysql_r) {
-    say("session-reaper: Cannot  connect to mysql.\nAborting launch.\n");
+    log_and_print("session-reaper: Cannot  connect to mysql.\nAborting launch.\n");
     return 0;
   }
 

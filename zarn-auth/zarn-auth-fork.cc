@@ -42,12 +42,6 @@ void terminate(int) {
   exiting = 1;
 }
 
-void say(const char* message) {
-  write_log("%s", message);
-  std::printf("%s", message);
-  std::fflush(stdout);
-}
-
 int read_config(const char* path) {
   std::optional<std::string> text = file_get_contents(path);
   if (!text) return 0;
@@ -61,7 +55,7 @@ int find_router(MYSQL* connection) {
                             slash_this(mysql_user.value_or("")).c_str());
   MYSQL_ROW row = res ? mysql_fetch_row(res.get()) : nullptr;
   if (!row) {
-    say("Error:Could not aquire my name.\n");
+    log_and_print("Error:Could not aquire my name.\n");
     return -1;
   }
   return row[0] ? std::atoi(row[0]) : 0;
@@ -183,7 +177,7 @@ int main(int argc, char** argv) {
   if (!connection) return kStartupEnded;
   rid = find_router(connection);
   if (rid <= 0) {
-    if (rid == 0) say("Error:Router ID cannot be 0.\n");
+    if (rid == 0) log_and_print("Error:Router ID cannot be 0.\n");
     sql_close(connection);
     return kStartupEnded;
   }

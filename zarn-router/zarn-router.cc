@@ -54,13 +54,6 @@ void terminate(int) {
   _exit(0);
 }
 
-// Prints a start-up failure on standard output and logs it.
-void say(const char* message) {
-  write_log("%s", message);
-  std::printf("%s", message);
-  std::fflush(stdout);
-}
-
 bool drop_to_account() {
   AccountSwitch result = become_account(kAccount);
   if (result == AccountSwitch::no_account) {
@@ -89,17 +82,17 @@ bool prepare() {
   int found = load_identity(connection);
   if (!found) {
     sql_close(connection);
-    say("Error:Could not aquire my name.\n");
+    log_and_print("Error:Could not aquire my name.\n");
     return false;
   }
   if (g.router_id == 0) {
     sql_close(connection);
-    say("Error:Router ID cannot be 0.\n");
+    log_and_print("Error:Router ID cannot be 0.\n");
     return false;
   }
   sql_close(connection);  // no database connection is held after start-up
   if (!g.router_user || g.router_user->empty() || !g.router_pass || g.router_pass->empty()) {
-    say("I cannot run without a user and password.\n");
+    log_and_print("I cannot run without a user and password.\n");
     return false;
   }
   fire_command("start");
