@@ -10,6 +10,7 @@
 
 #include "libzarn/config.h"
 #include "libzarn/globals.h"
+#include "libzarn/paths.h"
 #include "libzarn/string_utils.h"
 #include "tools/zarn_passwd_form.h"
 
@@ -40,7 +41,7 @@ constexpr const char* kUsage =
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string config = "/zarn/conf/zarn-router.conf";
+  std::string config = ZARN_ROUTER_CONF;
   std::string router, user;
   int opt;
   while ((opt = getopt(argc, argv, "c:r:u:h")) != -1) {

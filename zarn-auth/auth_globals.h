@@ -4,6 +4,7 @@
 #include <mysql.h>
 #include <signal.h>
 
+#include "libzarn/paths.h"
 #include "libzarn/socket.h"
 #include "zarn-auth/auth_config.h"
 
@@ -19,7 +20,7 @@ extern volatile sig_atomic_t exiting;
 extern ClientRecord cl;
 extern MYSQL* db;
 
-inline constexpr const char* kAuthLog = "/zarn/logs/zarn-auth.log";
+inline constexpr const char* kAuthLog = ZARN_PATH("logs/zarn-auth.log");
 
 // Logs a line about the connection, led by "[address][time][session]".
 void log_client(const client_class& c, const char* format, ...) __attribute__((format(printf, 2, 3)));
