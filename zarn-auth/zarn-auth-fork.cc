@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -173,7 +174,15 @@ int main(int argc, char** argv) {
   set_signal(SIGPIPE, SIG_IGN);  // a write to a lost subscriber fails as a write
 
   if (argc > 1 && std::strcmp(argv[1], "-d") == 0) {
-    if (fork() != 0) {
+    pid_t child = fork();
+    if (child < 0) {
+      // Nothing would run in the background: a failed start, not a started daemon.
+      const char* why = std::strerror(errno);
+      write_log("Error: Could not fork into daemon mode: %s\n", why);
+      std::printf("Error: Could not fork into daemon mode: %s\n", why);
+      return kStartupEnded;
+    }
+    if (child != 0) {
       std::printf("ZARN AUTH SERVER STARTED IN DAEMON MODE\n");
       return kStartupEnded;
     }
