@@ -4,6 +4,7 @@
 // process limit of the daemon's user (RLIMIT_NPROC) makes fork fail.
 #include <fcntl.h>
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <pwd.h>
 #include <signal.h>
@@ -17,8 +18,6 @@
 #include <filesystem>
 #include <optional>
 #include <regex>
-
-#include <gtest/gtest.h>
 
 #include "tests/testing.h"
 

@@ -215,8 +215,8 @@ int main(int argc, char** argv) {
     write_log("max_clients_per_address in the config should have a value between 1 and %d; using %d\n",
               kMaxClientsPerAddress, limit.limit);
   if (!login_timeout(g).valid)
-    write_log("login_timeout in the config should have a value between %d and %d seconds; using %d\n",
-              kMinLoginTimeout, kMaxLoginTimeout, kDefaultLoginTimeout);
+    write_log("login_timeout in the config should have a value between %d and %d seconds; using %d\n", kMinLoginTimeout,
+              kMaxLoginTimeout, kDefaultLoginTimeout);
   s = init_socket(g.auth_listen_on ? g.auth_listen_on->c_str() : nullptr, g.auth_port ? g.auth_port->c_str() : nullptr);
   if (s < 0) {
     write_log("Error: No listening socket (%d), stopping.\n", s);
