@@ -115,8 +115,17 @@ int main(int argc, char** argv) {
     arp_pinger();  // runs here and ends the process
     return 0;
   }
-  status_line("MACWATCH", macwatch());
-  status_line("ARP_READER", arp_reader());
-  status_line("ARP_PINGER", arp_pinger());
-  return 1;
+  const pid_t finder = macwatch();
+  status_line("MACWATCH", finder);
+  const pid_t reader = arp_reader();
+  status_line("ARP_READER", reader);
+  const pid_t pinger = arp_pinger();
+  status_line("ARP_PINGER", pinger);
+  if (finder > 0 && reader > 0 && pinger > 0) return 1;
+  // Without all three workers the launch failed: the ones that did start are
+  // stopped, so that a second launch does not run them twice.
+  for (pid_t pid : {finder, reader, pinger})
+    if (pid > 0) kill(pid, SIGINT);
+  return abort_launch("MACWATCH: Could not start every worker.Aborting launch.\n",
+                      "MACWATCH: Could not start every worker.Aborting launch.");
 }

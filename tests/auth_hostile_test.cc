@@ -3,6 +3,7 @@
 // address. The service must stay up, a logged-in subscriber must keep her
 // session, and the processes and memory must stay bounded.
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <regex>
 #include <thread>
@@ -66,6 +67,29 @@ class KeptLogin {
   std::string session_;
   std::atomic<bool> stop_{false};
   std::atomic<int> answered_{0};
+  std::thread thread_;
+};
+
+// Sends `bytes` through the subscriber's connection once a second, for at
+// most a minute, until destroyed.
+class EverySecond {
+ public:
+  EverySecond(Subscriber& subscriber, std::string bytes)
+      : thread_([this, &subscriber, bytes] {
+          for (int i = 0; i < 60 && !done_; ++i) {
+            subscriber.send_raw(bytes);
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+          }
+        }) {}
+  ~EverySecond() {
+    done_ = true;
+    thread_.join();
+  }
+  EverySecond(const EverySecond&) = delete;
+  EverySecond& operator=(const EverySecond&) = delete;
+
+ private:
+  std::atomic<bool> done_{false};
   std::thread thread_;
 };
 
@@ -183,9 +207,10 @@ TEST_F(AuthHostileTest, EndlessInputIsCutAfterABoundedAmount) {
 }
 
 TEST_F(AuthHostileTest, SilentAndTricklingPeersHoldNoMoreThanTheirAddressMay) {
-  start();
+  start("login_timeout 120\n");
   // Four peers from one address trickle a byte every two seconds: each read
-  // comes within client_timeout, so each keeps its process.
+  // comes within client_timeout, so each keeps its process (until the login
+  // time limit, which this test does not reach).
   std::vector<std::unique_ptr<Trickler>> tricklers;
   for (int i = 0; i < 4; ++i) tricklers.push_back(std::make_unique<Trickler>(kHostile, kAuthPort, 'a', 2000));
   Subscriber silent(kHostile2, 60);
@@ -219,6 +244,70 @@ TEST_F(AuthHostileTest, SilentAndTricklingPeersHoldNoMoreThanTheirAddressMay) {
             << describe(during) << "; after " << describe(after) << "\n";
   EXPECT_LE(during.pss_kb, before_.pss_kb + pss_allowance_kb(5)) << describe(before_) << " / " << describe(during);
   EXPECT_LE(after.pss_kb, before_.pss_kb + pss_allowance_kb(0)) << describe(before_) << " / " << describe(after);
+}
+
+TEST_F(AuthHostileTest, APeerThatTricklesIsCutAtTheLoginTimeLimit) {
+  start("login_timeout 15\n");
+  using Clock = std::chrono::steady_clock;
+  // One byte a second and never a line end: every read comes well within
+  // client_timeout (10 s), only the limit on the whole dialogue ends it.
+  {
+    const Clock::time_point began = Clock::now();
+    Trickler trickler(kHostile, kAuthPort, 'a', 1000);
+    EXPECT_TRUE(eventually([&] { return trickler.closed_by_peer(); }, 40)) << "still connected after 40 s";
+    const auto held = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - began).count();
+    trickler.stop();
+    EXPECT_GE(held, 14) << "cut before the limit";
+    EXPECT_LE(held, 25) << "cut long after the limit";
+    EXPECT_EQ(trickler.received(), "220 Username: \r\n232 Good Bye.\r\n232 Closing Socket.\r\n")
+        << "the closing lines still go out, and nothing waits for their answers";
+    std::cout << "[ measured ] a peer trickling a byte a second was held " << held << " s\n";
+  }
+  std::string log = scene_.log();
+  EXPECT_NE(log.find("]Error: did not receive username.\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("]Error: login dialogue not completed within 15 seconds.\n"), std::string::npos) << log;
+
+  // The three lines sent at once but the gateway trickled: the limit is on the
+  // dialogue as a whole, not on each line.
+  {
+    Subscriber slow(kHostile2, 40);
+    EXPECT_EQ(slow.line(), "220 Username: \r\n");
+    slow.send(Encrypt("alice"));
+    EXPECT_EQ(slow.line(), "221 Password: \r\n");
+    slow.send(Encrypt("abcdefgh"));
+    EXPECT_EQ(slow.line(), "223 Gateway: \r\n");
+    std::string rest;
+    {
+      EverySecond trickle(slow, "2");
+      rest = slow.peer().read_to_close();
+    }
+    EXPECT_TRUE(slow.peer().closed()) << rest;
+    EXPECT_EQ(rest, "232 Good Bye.\r\n232 Closing Socket.\r\n");
+  }
+  EXPECT_TRUE(wait_for_text(kAuthLog, "]Error: did not receive gateway.\n")) << scene_.log();
+
+  // After a refused login, a good-bye trickled without end: the closing lines
+  // have the same limit.
+  {
+    Subscriber refused(kHostile2, 40);
+    EXPECT_EQ(refused.login("alice", "wrong"), "224 Authentication failed.\r\n");
+    EXPECT_EQ(refused.line(), "232 Good Bye.\r\n");
+    const Clock::time_point began = Clock::now();
+    std::string rest;
+    {
+      EverySecond trickle(refused, "x");
+      rest = refused.peer().read_to_close();
+    }
+    const auto held = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - began).count();
+    EXPECT_TRUE(refused.peer().closed()) << rest;
+    EXPECT_EQ(rest, "232 Closing Socket.\r\n");
+    EXPECT_LE(held, 25) << "the closing lines were not cut at the limit";
+  }
+  EXPECT_TRUE(wait_for_text(kAuthLog, "]Error: closing lines not answered within 15 seconds.\n")) << scene_.log();
+
+  // Alice logged in long before: her replies keep the window of each probe.
+  EXPECT_EQ(scene_.log().find("Response was null"), std::string::npos) << scene_.log();
+  expect_service_intact("after the trickling peers");
 }
 
 TEST_F(AuthHostileTest, AThousandConnectionsFromOneAddressTakeFourProcesses) {

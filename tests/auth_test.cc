@@ -58,6 +58,18 @@ TEST_F(AuthTest, StartUpLimitsAndIdentity) {
     AuthDaemon daemon;
     EXPECT_TRUE(daemon.ready()) << daemon.output() << log();
   }
+  // A login time limit out of range is said, and the service runs with the default.
+  for (auto [line, complaint] : {std::pair{"login_timeout 9\n", true}, {"login_timeout 10\n", false}}) {
+    SCOPED_TRACE(line);
+    fs::remove(kAuthLog);
+    write_config(std::string("ping_client_time 5\nclient_timeout 10\n") + line);
+    AuthDaemon daemon;
+    EXPECT_TRUE(daemon.ready()) << daemon.output() << log();
+    EXPECT_EQ(log().find("login_timeout in the config should have a value between 10 and 600 seconds; using 60\n") !=
+                  std::string::npos,
+              complaint)
+        << log();
+  }
 
   // Sessions a killed daemon left open are closed before the first connection.
   fs::remove(kAuthLog);

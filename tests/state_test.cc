@@ -52,6 +52,14 @@ class StateTest : public testing::Test {
     argv.insert(argv.end(), args.begin(), args.end());
     return run(argv);
   }
+  // Runs verify, expects differences and each of `lines` among them; gives the output.
+  std::string verify_showing(std::initializer_list<const char*> lines) {
+    RunResult v = state({"verify"});
+    EXPECT_EQ(v.exit_status, 1) << v.output;
+    for (const char* line : lines)
+      EXPECT_NE(v.output.find(line), std::string::npos) << "expected " << line << "in:\n" << v.output;
+    return v.output;
+  }
   // Runs verify and expects it clean.
   void expect_clean(const std::string& when) {
     RunResult v = state({"verify"});
@@ -265,17 +273,14 @@ TEST_F(ShapingStateTest, CleanAfterStartThenEachShapingDriftRepaired) {
                 .exit_status, 0);
   db_.exec("INSERT INTO internet_restrictions (cid, in_metro_rate, in_metro_ceil, in_extern_rate, in_extern_ceil,"
            " metro_class, extern_class) VALUES (3, 512, 512, 128, 128, 5, 6)");
-  RunResult v = state({"verify"});
-  EXPECT_EQ(v.exit_status, 1) << v.output;
-  for (const char* line : {"class wrong rate: in zs0 class 1:21 parent 1:10 rate 125000 ceil 500000 should be 250000 ceil "
-                           "500000 bytes/s\n",
-                           "filter stale: 10.1.1.99 in zs0 parent 1:10 dst flowid 1:21\n",
-                           "class missing: in zs0 class 1:25 parent 1:10\n",
-                           "class missing: in zs0 class 1:26 parent 1:20\n",
-                           "filter missing: 10.1.1.12 in zs0 parent 1:10 dst flowid 1:25\n",
-                           "filter missing: 10.1.1.12 in zs0 parent 1:20 dst flowid 1:26\n"})
-    EXPECT_NE(v.output.find(line), std::string::npos) << "expected " << line << "in:\n" << v.output;
-  EXPECT_EQ(std::count(v.output.begin(), v.output.end(), '\n'), 6) << v.output;
+  std::string shown = verify_showing({"class wrong rate: in zs0 class 1:21 parent 1:10 rate 125000 ceil 500000 should be 250000 ceil "
+                           "500000 bytes/s client 1 address 10.1.1.10\n",
+                           "filter stale: 10.1.1.99 in zs0 parent 1:10 dst flowid 1:21 client 1 address 10.1.1.10\n",
+                           "class missing: in zs0 class 1:25 parent 1:10 client 3 address 10.1.1.12\n",
+                           "class missing: in zs0 class 1:26 parent 1:20 client 3 address 10.1.1.12\n",
+                           "filter missing: 10.1.1.12 in zs0 parent 1:10 dst flowid 1:25 client 3 address 10.1.1.12\n",
+                           "filter missing: 10.1.1.12 in zs0 parent 1:20 dst flowid 1:26 client 3 address 10.1.1.12\n"});
+  EXPECT_EQ(std::count(shown.begin(), shown.end(), '\n'), 6) << shown;
 
   RunResult r = state({"repair"});
   EXPECT_EQ(r.exit_status, 0) << r.output << read_file("/zarn/logs/zarn-state.log");
@@ -284,6 +289,42 @@ TEST_F(ShapingStateTest, CleanAfterStartThenEachShapingDriftRepaired) {
   EXPECT_NE(classes.find("class htb 1:25 parent 1:10"), std::string::npos) << classes;
   RunResult m = state({"metrics"});
   EXPECT_NE(m.output.find("zarn_state_shaping_classes{router=\"1\"} 6\n"), std::string::npos) << m.output;
+}
+
+TEST_F(ShapingStateTest, EveryShapingDifferenceNamesItsClient) {
+  // Client 1 gets a second address; a filter of client 2's address goes to a
+  // class that no client has; another such class has no filter at all.
+  db_.exec("INSERT INTO internet_settings (id, cid, rid, ip, mac, active) VALUES (9, 1, 1, '10.1.1.20', '0', 1)");
+  ASSERT_EQ(tc("class add dev zs0 parent 1:10 classid 1:30 htb rate 1Mbit").exit_status, 0);
+  ASSERT_EQ(tc("filter add dev zs0 protocol ip pref 10 parent 1:10 u32 match ip dst 10.1.1.11 classid 1:0x30")
+                .exit_status, 0);
+  ASSERT_EQ(tc("class add dev zs0 parent 1:20 classid 1:31 htb rate 1Mbit").exit_status, 0);
+
+  std::string shown = verify_showing({"filter missing: 10.1.1.20 in zs0 parent 1:10 dst flowid 1:21 client 1 address "
+                           "10.1.1.10,10.1.1.20\n",
+                           "class stale: in zs0 class 1:30 parent 1:10 client 2 address 10.1.1.11\n",
+                           "filter stale: 10.1.1.11 in zs0 dst flowid 1:30 client 2 address 10.1.1.11\n",
+                           "class stale: in zs0 class 1:31 parent 1:20 client none\n"});
+  // Every shaping line names a client, or says that there is none.
+  std::istringstream lines(shown);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("class ", 0) == 0 || line.rfind("filter ", 0) == 0) {
+      EXPECT_TRUE(std::regex_search(line, std::regex(" client ([0-9]+ address [0-9.,]+|none)$"))) << line;
+    }
+  }
+
+  RunResult json = state({"verify", "--json"});
+  EXPECT_NE(json.output.find("{\"reason\":\"class stale\",\"address\":\"\",\"mac\":\"\",\"kernel_mac\":\"\","
+                             "\"object\":\"zs0 class 1:30 parent 1:10\",\"rules\":[],\"client\":2,"
+                             "\"client_addresses\":[\"10.1.1.11\"]}"),
+            std::string::npos)
+      << json.output;
+  EXPECT_NE(json.output.find("\"object\":\"zs0 class 1:31 parent 1:20\",\"rules\":[],\"client\":null,"
+                             "\"client_addresses\":[]}"),
+            std::string::npos)
+      << json.output;
+  EXPECT_NE(json.output.find("\"client\":1,\"client_addresses\":[\"10.1.1.10\",\"10.1.1.20\"]}"), std::string::npos)
+      << json.output;
 }
 
 TEST_F(ShapingStateTest, StatusShowsTheClassesTheKernelSendsEachAddressTo) {

@@ -14,6 +14,7 @@ int parse_auth_config(std::string_view text, AuthSettings& s) {
       {"ping_client_time", nullptr, &s.ping_client_time},
       {"client_timeout", nullptr, &s.client_timeout},
       {"max_clients_per_address", &s.max_clients_per_address},
+      {"login_timeout", &s.login_timeout},
   };
   scan_config(text, keys);
   return 1;
@@ -23,11 +24,28 @@ bool client_timeout_valid(const AuthSettings& s) { return s.client_timeout >= 10
 
 bool ping_time_valid(const AuthSettings& s) { return s.ping_client_time >= 5; }
 
-ClientsPerAddress clients_per_address(const AuthSettings& s) {
-  if (!s.max_clients_per_address) return {};
-  const std::string& text = *s.max_clients_per_address;
+namespace {
+
+// The value of a text that is a whole number from `low` to `high`, or nothing.
+std::optional<int> whole_number_in(const std::string& text, int low, int high) {
   bool digits = !text.empty() && text.size() <= 4 && text.find_first_not_of("0123456789") == std::string::npos;
   int value = digits ? std::stoi(text) : 0;
-  if (value < 1 || value > kMaxClientsPerAddress) return {kDefaultClientsPerAddress, false};
-  return {value, true};
+  if (value < low || value > high) return std::nullopt;
+  return value;
+}
+
+}  // namespace
+
+ClientsPerAddress clients_per_address(const AuthSettings& s) {
+  if (!s.max_clients_per_address) return {};
+  std::optional<int> value = whole_number_in(*s.max_clients_per_address, 1, kMaxClientsPerAddress);
+  if (!value) return {kDefaultClientsPerAddress, false};
+  return {*value, true};
+}
+
+LoginTimeout login_timeout(const AuthSettings& s) {
+  if (!s.login_timeout) return {};
+  std::optional<int> value = whole_number_in(*s.login_timeout, kMinLoginTimeout, kMaxLoginTimeout);
+  if (!value) return {kDefaultLoginTimeout, false};
+  return {*value, true};
 }

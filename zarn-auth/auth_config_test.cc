@@ -44,4 +44,20 @@ TEST(AuthConfig, ClientsPerAddress) {
   }
 }
 
+TEST(AuthConfig, LoginTimeout) {
+  LoginTimeout missing = login_timeout(parsed(""));
+  EXPECT_EQ(missing.seconds, 60);
+  EXPECT_TRUE(missing.valid);
+  for (auto [text, seconds] : {std::pair{"10", 10}, {"60", 60}, {"600", 600}, {"0090", 90}}) {
+    LoginTimeout t = login_timeout(parsed(std::string("LOGIN_TIMEOUT ") + text + "\n"));
+    EXPECT_EQ(t.seconds, seconds) << text;
+    EXPECT_TRUE(t.valid) << text;
+  }
+  for (const char* text : {"9", "601", "0", "-20", "30s", "30\r", "99999999999"}) {
+    LoginTimeout t = login_timeout(parsed(std::string("login_timeout ") + text + "\n"));
+    EXPECT_EQ(t.seconds, 60) << "'" << text << "'";
+    EXPECT_FALSE(t.valid) << "'" << text << "'";
+  }
+}
+
 }  // namespace

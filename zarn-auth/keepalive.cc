@@ -11,6 +11,7 @@
 #include "libzarn/process.h"
 #include "zarn-auth/auth_globals.h"
 #include "zarn-auth/login.h"
+#include "zarn-auth/read_deadline.h"
 #include "zarn-auth/sessions.h"
 
 namespace {
@@ -78,10 +79,14 @@ void accept_client(client_class& c, MYSQL* connection) {
 }
 
 void closing_sequence(client_class& c) {
+  // A peer that trickles its good-bye is held no longer than a login may take.
+  const int seconds = login_timeout(g).seconds;
+  ReadDeadline deadline(c.fdin, seconds);
   send_wait(&c, "232 Good Bye.\r\n");
   send_wait(&c, "232 Closing Socket.\r\n");
   // A client program says good-bye in a line or two; one that keeps sending
   // would otherwise hold this process and its database connection for ever.
   for (int drained = 0; drained < kMaxDrainedLines && get_line(c); ++drained) {
   }
+  if (deadline.expired()) log_client(c, "Error: closing lines not answered within %d seconds.\n", seconds);
 }

@@ -14,5 +14,6 @@ void accept_client(client_class& c, MYSQL* connection);
 // runner. 1 when it reported success.
 int zarn_auth(int start, int cid);
 
-// The closing lines and the draining of the peer's input (at most 64 lines).
+// The closing lines and the draining of the peer's input (at most 64 lines),
+// all within the login time limit.
 void closing_sequence(client_class& c);

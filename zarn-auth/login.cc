@@ -10,6 +10,7 @@
 #include "libzarn/string_utils.h"
 #include "zarn-auth/auth_globals.h"
 #include "zarn-auth/credentials.h"
+#include "zarn-auth/read_deadline.h"
 
 namespace {
 
@@ -18,7 +19,7 @@ struct Credentials {
   std::string user, pass, gateway;
 };
 
-std::optional<Credentials> read_credentials(client_class& c) {
+std::optional<Credentials> read_lines(client_class& c) {
   Credentials cr;
   std::optional<std::string> line = send_wait(&c, "220 Username: \r\n");
   if (!line) {
@@ -38,6 +39,20 @@ std::optional<Credentials> read_credentials(client_class& c) {
     return std::nullopt;
   }
   cr.gateway = *line;
+  return cr;
+}
+
+// The three lines, which must all have come within the login time limit.
+std::optional<Credentials> read_credentials(client_class& c) {
+  const int seconds = login_timeout(g).seconds;
+  ReadDeadline deadline(c.fdin, seconds);
+  std::optional<Credentials> cr = read_lines(c);
+  // Also when the last line came just as the limit struck: the socket's
+  // reading side is shut then, and the keep-alive could not read a reply.
+  if (deadline.expired()) {
+    log_client(c, "Error: login dialogue not completed within %d seconds.\n", seconds);
+    return std::nullopt;
+  }
   return cr;
 }
 

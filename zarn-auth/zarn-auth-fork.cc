@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -167,7 +168,15 @@ int main(int argc, char** argv) {
   set_signal(SIGPIPE, SIG_IGN);  // a write to a lost subscriber fails as a write
 
   if (argc > 1 && std::strcmp(argv[1], "-d") == 0) {
-    if (fork() != 0) {
+    pid_t child = fork();
+    if (child < 0) {
+      // Nothing would run in the background: a failed start, not a started daemon.
+      const char* why = std::strerror(errno);
+      write_log("Error: Could not fork into daemon mode: %s\n", why);
+      std::printf("Error: Could not fork into daemon mode: %s\n", why);
+      return kStartupEnded;
+    }
+    if (child != 0) {
       std::printf("ZARN AUTH SERVER STARTED IN DAEMON MODE\n");
       return kStartupEnded;
     }
@@ -199,6 +208,9 @@ int main(int argc, char** argv) {
   if (!limit.valid)
     write_log("max_clients_per_address in the config should have a value between 1 and %d; using %d\n",
               kMaxClientsPerAddress, limit.limit);
+  if (!login_timeout(g).valid)
+    write_log("login_timeout in the config should have a value between %d and %d seconds; using %d\n", kMinLoginTimeout,
+              kMaxLoginTimeout, kDefaultLoginTimeout);
   s = init_socket(g.auth_listen_on ? g.auth_listen_on->c_str() : nullptr, g.auth_port ? g.auth_port->c_str() : nullptr);
   if (s < 0) {
     write_log("Error: No listening socket (%d), stopping.\n", s);

@@ -60,7 +60,7 @@ std::optional<RouterState> load_state(MYSQL* connection, const std::string& list
   k.held->client_filters = shaping->held_filters.size();
   RouterState state{*rid, std::move(*desired), std::move(*k.held), std::move(*shaping), {}};
   state.differences = compare(state.desired, state.held);
-  std::vector<Difference> shaping_differences = compare_shaping(state.shaping);
+  std::vector<Difference> shaping_differences = compare_shaping(state.shaping, state.desired.settings);
   state.differences.insert(state.differences.end(), shaping_differences.begin(), shaping_differences.end());
   return state;
 }

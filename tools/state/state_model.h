@@ -80,6 +80,11 @@ struct Difference {
   std::string object;      // the set or chain concerned
   std::vector<MarkRule> rules;  // mark rules to delete (stale, duplicated)
   std::string cid;              // the client of a shaping difference, when known
+  // A shaping difference names its client: the one above, or for a class or
+  // filter of no client the one whose address the kernel sends there.
+  bool names_client = false;
+  std::string client{};                         // "" when no client is known
+  std::vector<std::string> client_addresses{};  // that client's addresses in the database
 };
 
 }  // namespace zarn_state

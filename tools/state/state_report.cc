@@ -12,6 +12,24 @@ std::string rule_numbers(const std::vector<MarkRule>& rules) {
   return out;
 }
 
+std::string joined(const std::vector<std::string>& words, const std::string& separator) {
+  std::string out;
+  for (const std::string& w : words) out += (out.empty() ? "" : separator) + w;
+  return out;
+}
+
+// " client CID address A,B" of a shaping difference ("none" where nothing is known).
+std::string client_text(const Difference& d) {
+  if (d.client.empty()) return " client none";
+  return " client " + d.client + " address " + (d.client_addresses.empty() ? "none" : joined(d.client_addresses, ","));
+}
+
+// The client id as a JSON number, or null.
+std::string client_json(const std::string& client) {
+  bool digits = !client.empty() && client.find_first_not_of("0123456789") == std::string::npos;
+  return digits ? client : "null";
+}
+
 }  // namespace
 
 std::string json_string(const std::string& text) {
@@ -40,6 +58,7 @@ std::string verify_text(const std::vector<Difference>& differences, const Desire
     if (!d.kernel_mac.empty()) out += " kernel " + d.kernel_mac;
     if (!d.object.empty()) out += " in " + d.object;
     if (!d.rules.empty()) out += " rule " + rule_numbers(d.rules);
+    if (d.names_client) out += client_text(d);
     out += "\n";
   }
   if (!desired.logged_out.empty()) {
@@ -58,7 +77,11 @@ std::string verify_json(int rid, const std::vector<Difference>& differences, con
     first = false;
     out += "{\"reason\":" + json_string(d.reason) + ",\"address\":" + json_string(d.ip) +
            ",\"mac\":" + json_string(d.mac) + ",\"kernel_mac\":" + json_string(d.kernel_mac) +
-           ",\"object\":" + json_string(d.object) + ",\"rules\":[" + rule_numbers(d.rules) + "]}";
+           ",\"object\":" + json_string(d.object) + ",\"rules\":[" + rule_numbers(d.rules) +
+           "],\"client\":" + client_json(d.client) + ",\"client_addresses\":[";
+    std::vector<std::string> quoted;
+    for (const std::string& a : d.client_addresses) quoted.push_back(json_string(a));
+    out += joined(quoted, ",") + "]}";
   }
   out += "],\"logged_out\":[";
   first = true;

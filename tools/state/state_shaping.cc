@@ -1,5 +1,6 @@
 #include "tools/state/state_shaping.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <map>
 #include <set>
@@ -30,6 +31,47 @@ FilterKey key_of(const std::string& device, const TcFilter& f) { return {device,
 
 std::string class_object(const std::string& device, const TcClass& c) {
   return device + " class " + classid_text(c.classid) + " parent " + classid_text(c.parent);
+}
+
+// The clients of the router's settings by id and by address.
+class ClientDirectory {
+ public:
+  explicit ClientDirectory(const std::vector<SettingRow>& settings) {
+    for (const SettingRow& row : settings) {
+      std::string cid = std::to_string(row.cid);
+      std::vector<std::string>& addresses = addresses_[cid];
+      if (std::find(addresses.begin(), addresses.end(), row.ip) == addresses.end()) addresses.push_back(row.ip);
+      owners_.emplace(row.ip, cid);  // an address of two settings: the first by id
+    }
+  }
+  // The client of the address, or "".
+  std::string owner(const std::string& ip) const {
+    auto found = owners_.find(ip);
+    return found == owners_.end() ? "" : found->second;
+  }
+  // Names `client` in the difference.
+  void name(Difference& d, const std::string& client) const {
+    d.names_client = true;
+    d.client = client;
+    auto found = addresses_.find(client);
+    if (found != addresses_.end()) d.client_addresses = found->second;
+  }
+
+ private:
+  std::map<std::string, std::vector<std::string>> addresses_;
+  std::map<std::string, std::string> owners_;
+};
+
+// The client of a class that no client should have: the owner of the first
+// address that a filter of the kernel sends to it, or "".
+std::string client_sent_to(const Shaping& s, const std::string& device, uint32_t classid,
+                           const ClientDirectory& clients) {
+  for (const auto& [filter_device, f] : s.held_filters) {
+    if (filter_device != device || f.classid != classid) continue;
+    std::string owner = clients.owner(f.ip);
+    if (!owner.empty()) return owner;
+  }
+  return "";
 }
 
 }  // namespace
@@ -106,7 +148,8 @@ bool read_shaping(Shaping& s, std::string* error) {
   return true;
 }
 
-std::vector<Difference> compare_shaping(const Shaping& s) {
+std::vector<Difference> compare_shaping(const Shaping& s, const std::vector<SettingRow>& settings) {
+  const ClientDirectory clients(settings);
   std::vector<Difference> out;
   std::map<std::pair<std::string, uint32_t>, const TcClass*> held;
   for (const auto& [device, c] : s.held_classes) held[{device, c.classid}] = &c;
@@ -116,17 +159,22 @@ std::vector<Difference> compare_shaping(const Shaping& s) {
     auto found = held.find({w.device, w.cls.classid});
     if (found == held.end()) {
       out.push_back({kClassMissing, "", "", "", class_object(w.device, w.cls), {}, w.cid});
+      clients.name(out.back(), w.cid);
       continue;
     }
     const TcClass& h = *found->second;
-    if (h.parent != w.cls.parent || h.rate != w.cls.rate || h.ceil != w.cls.ceil)
+    if (h.parent != w.cls.parent || h.rate != w.cls.rate || h.ceil != w.cls.ceil) {
       out.push_back({kClassWrongRate, "", "", "", class_object(w.device, w.cls) + " rate " + std::to_string(h.rate) +
                      " ceil " + std::to_string(h.ceil) + " should be " + std::to_string(w.cls.rate) + " ceil " +
                      std::to_string(w.cls.ceil) + " bytes/s", {}, w.cid});
+      clients.name(out.back(), w.cid);
+    }
     held.erase(found);
   }
-  for (const auto& [where, c] : held)
+  for (const auto& [where, c] : held) {
     out.push_back({kClassStale, "", "", "", class_object(where.first, *c), {}, ""});
+    clients.name(out.back(), client_sent_to(s, where.first, c->classid, clients));
+  }
 
   std::map<FilterKey, int> balance;  // wanted minus held
   for (const WantedFilter& w : s.wanted_filters) ++balance[key_of(w.device, w.filter)];
@@ -140,8 +188,16 @@ std::vector<Difference> compare_shaping(const Shaping& s) {
                          direction + " flowid " + classid_text(classid);
     auto owner = client_of.find({device, classid});
     std::string cid = owner == client_of.end() ? "" : owner->second;
-    for (int i = 0; i < n; ++i) out.push_back({kFilterMissing, ip, "", "", object, {}, cid});
-    for (int i = 0; i < -n; ++i) out.push_back({kFilterStale, ip, "", "", object, {}, cid});
+    // A filter of no client's class belongs to the client whose address it sends.
+    const std::string named = cid.empty() ? clients.owner(ip) : cid;
+    for (int i = 0; i < n; ++i) {
+      out.push_back({kFilterMissing, ip, "", "", object, {}, cid});
+      clients.name(out.back(), named);
+    }
+    for (int i = 0; i < -n; ++i) {
+      out.push_back({kFilterStale, ip, "", "", object, {}, cid});
+      clients.name(out.back(), named);
+    }
   }
   return out;
 }

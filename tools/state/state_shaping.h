@@ -45,8 +45,9 @@ struct Shaping {
 std::optional<Shaping> load_shaping(MYSQL* connection, int rid, std::string* error);
 // Adds what the kernel holds under the client parents of each device.
 bool read_shaping(Shaping& shaping, std::string* error);
-// The differences, by device and class.
-std::vector<Difference> compare_shaping(const Shaping& shaping);
+// The differences, by device and class, each naming its client with the
+// addresses the router's `settings` give it.
+std::vector<Difference> compare_shaping(const Shaping& shaping, const std::vector<SettingRow>& settings);
 
 // Bytes per second of a rate text of the shaping module ("2Mbit", "512Kbit").
 uint64_t rate_bytes(const std::string& text);
