@@ -149,7 +149,7 @@ std::optional<std::string> mcrypt_do_crypt(const char* cipher, const char* key, 
       write_log("Error Mdecrypt: mcrypt_generic failed. return (%d)\n", -1);
     return std::nullopt;
   }
-  output.resize(static_cast<size_t>(written + tail));
+  output.resize(static_cast<size_t>(written) + static_cast<size_t>(tail));
   return output;
 }
 

@@ -13,7 +13,7 @@ packages=(
   iproute2 kmod psmisc iputils-arping tcpdump mtr-tiny
   procps util-linux passwd
   faketime
-  clang libclang-rt-dev
+  clang libclang-rt-dev clang-tidy
 )
 
 missing=()

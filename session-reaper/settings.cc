@@ -14,5 +14,5 @@ ReaperSettings parse_reaper_settings(std::string_view text) {
 }
 
 bool settings_valid(const ReaperSettings& s) {
-  return s.exp_time != 0 && s.exp_time > 60 && s.session_dir && s.verify_interval != 0 && s.verify_interval > 10;
+  return s.exp_time > 60 && s.session_dir && s.verify_interval > 10;
 }
