@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "libzarn/format.h"
+#include "libzarn/log.h"
 
 DefaultChildSignal::DefaultChildSignal() {
   struct sigaction dfl {};
@@ -91,6 +92,22 @@ pid_t wait_pid(int* status, pid_t pid) {
     result = ::waitpid(pid, status, 0);
   } while (result == -1 && errno == EINTR);
   return result;
+}
+
+bool fork_into_background(const char* started) {
+  pid_t child = fork();
+  if (child < 0) {
+    // Nothing would run in the background: a failed start, not a started daemon.
+    const char* why = std::strerror(errno);
+    write_log("Error: Could not fork into daemon mode: %s\n", why);
+    std::printf("Error: Could not fork into daemon mode: %s\n", why);
+    return false;
+  }
+  if (child != 0) {
+    std::printf("%s", started);
+    return false;
+  }
+  return true;
 }
 
 int set_signal(int signal, void (*handler)(int)) {

@@ -53,6 +53,11 @@ ProgramRun run_in_child(const std::function<void()>& in_child);
 ProgramRun run_program(const char* path, const std::vector<std::string>& argv, int exec_failure,
                        char* const* env = nullptr);
 
+// Forks a daemon into the background. True in the child, which goes on as the
+// daemon. False in the parent, which has printed `started` and should end, and
+// false when the fork failed, which is logged and printed with its reason.
+bool fork_into_background(const char* started);
+
 // Installs `handler` without restarting interrupted system calls. 0 or -1.
 int set_signal(int signal, void (*handler)(int));
 

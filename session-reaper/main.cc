@@ -66,7 +66,7 @@ int main(int argc, char** argv) {
     pid_t pid = fork();
     if (pid < 0) {
       // No daemon would run: a failed start-up, not a started one.
-      say("session-reaper: Could not fork into background.\nAborting launch.\n");
+      log_and_print("session-reaper: Could not fork into background.\nAborting launch.\n");
       return 0;
     }
     if (pid != 0) return 1;  // the daemon goes on in the child

@@ -167,20 +167,8 @@ int main(int argc, char** argv) {
   set_signal(SIGCHLD, SIG_DFL);
   set_signal(SIGPIPE, SIG_IGN);  // a write to a lost subscriber fails as a write
 
-  if (argc > 1 && std::strcmp(argv[1], "-d") == 0) {
-    pid_t child = fork();
-    if (child < 0) {
-      // Nothing would run in the background: a failed start, not a started daemon.
-      const char* why = std::strerror(errno);
-      write_log("Error: Could not fork into daemon mode: %s\n", why);
-      std::printf("Error: Could not fork into daemon mode: %s\n", why);
-      return kStartupEnded;
-    }
-    if (child != 0) {
-      std::printf("ZARN AUTH SERVER STARTED IN DAEMON MODE\n");
-      return kStartupEnded;
-    }
-  }
+  if (argc > 1 && std::strcmp(argv[1], "-d") == 0 && !fork_into_background("ZARN AUTH SERVER STARTED IN DAEMON MODE\n"))
+    return kStartupEnded;
   if (!read_config(kConf)) return kStartupEnded;
   MYSQL* connection = sql_connect();
   if (!connection) return kStartupEnded;

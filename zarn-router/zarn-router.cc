@@ -157,20 +157,8 @@ int main(int argc, char** argv) {
   set_signal(SIGQUIT, terminate);
   set_signal(SIGPIPE, SIG_IGN);  // a write to a lost peer fails as a write
 
-  if (argc > 1 && std::strcmp(argv[1], "-d") == 0) {
-    pid_t child = fork();
-    if (child < 0) {
-      // Nothing would run in the background: a failed start, not a started daemon.
-      const char* why = std::strerror(errno);
-      write_log("Error: Could not fork into daemon mode: %s\n", why);
-      std::printf("Error: Could not fork into daemon mode: %s\n", why);
-      return kStartupFailed;
-    }
-    if (child != 0) {
-      std::printf("ZARN ROUTER STARTED IN DAEMON MODE\n");
-      return kStartupFailed;
-    }
-  }
+  if (argc > 1 && std::strcmp(argv[1], "-d") == 0 && !fork_into_background("ZARN ROUTER STARTED IN DAEMON MODE\n"))
+    return kStartupFailed;
   initproctitle(argc, argv);
   setproctitle("zarn-router: system initializing");
 
