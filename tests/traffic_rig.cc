@@ -214,6 +214,29 @@ long PingStream::replies_after(double from) const {
   return std::count_if(replies_.begin(), replies_.end(), [&](double t) { return t >= from; });
 }
 
+UdpStream::UdpStream(const std::string& host, int interval_us, int seconds) {
+  static int streams = 0;
+  file_ = "/tmp/traffic-udp-" + std::to_string(getpid()) + "-" + std::to_string(++streams);
+  pid_ = start_background({kIp, "netns", "exec", host, ZARN_TRAFFIC_SENDER, kUpstream, "9", std::to_string(interval_us),
+                           std::to_string(seconds)},
+                          file_);
+}
+
+UdpStream::~UdpStream() {
+  stop();
+  unlink(file_.c_str());
+}
+
+long UdpStream::stop() {
+  if (pid_ > 0) {
+    kill(pid_, SIGINT);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+  const std::string out = read_file(file_);
+  return out.rfind("sent ", 0) == 0 ? std::stol(out.substr(5)) : -1;
+}
+
 double wall_clock() {
   return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
 }

@@ -105,6 +105,22 @@ class PingStream {
   std::vector<double> replies_;
 };
 
+// UDP datagrams from a host to the upstream's port 9 at a fixed interval in the
+// background, sent whatever comes back (tests/traffic_sender.cc).
+class UdpStream {
+ public:
+  UdpStream(const std::string& host, int interval_us, int seconds);
+  ~UdpStream();
+  UdpStream(const UdpStream&) = delete;
+  UdpStream& operator=(const UdpStream&) = delete;
+  // Interrupts the sender; how many datagrams it sent.
+  long stop();
+
+ private:
+  pid_t pid_ = -1;
+  std::string file_;
+};
+
 // Starts argv in the background, its output in `file`, with `env` as its
 // environment (this process's when empty); its process id.
 pid_t start_background(const std::vector<std::string>& argv, const std::string& file,
