@@ -19,14 +19,6 @@ namespace {
 
 void pause_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
-// The last reply at or before `until`, in seconds after `from` (negative when none came after `from`).
-double last_reply_after(const PingStream& stream, double from, double until) {
-  double last = from - 1;
-  for (double t : stream.replies())
-    if (t <= until) last = t;
-  return last - from;
-}
-
 TEST_F(TrafficTest, ASubscriberLoginOpensTrafficAndItsEndClosesIt) {
   write_file("/zarn/conf/router-ports", "7000|tcp|all\n");
   start_firewall();
@@ -54,7 +46,7 @@ TEST_F(TrafficTest, ASubscriberLoginOpensTrafficAndItsEndClosesIt) {
   int status = wait_for_exit(client, 10);
   stream.finish();
   const double opened = stream.first_reply_after(login);
-  const double closed = last_reply_after(stream, logout, logout + 30);
+  const double closed = stream.last_reply_after(logout, logout + 30);
   std::printf(
       "[ figures  ] login: first reply %.1f ms after zarn-login started; end of the login: last reply %.1f ms "
       "after zarn-login was interrupted; %zu replies of %d pings\n",
@@ -92,7 +84,7 @@ TEST_F(TrafficTest, AGateLoginOpensTrafficAndItsExpiryBySessionReaperClosesIt) {
   const double expired = wall_clock();
   stream.finish();
   const double opened = stream.first_reply_after(login);
-  const double closed = last_reply_after(stream, expiry, expired + 5);
+  const double closed = stream.last_reply_after(expiry, expired + 5);
   std::printf(
       "[ figures  ] gate login: command %.1f ms, first reply %.1f ms after it began; expiry: the reaper "
       "logged it %.1f ms after its start, last reply %.1f ms after its start\n",

@@ -214,6 +214,13 @@ long PingStream::replies_after(double from) const {
   return std::count_if(replies_.begin(), replies_.end(), [&](double t) { return t >= from; });
 }
 
+double PingStream::last_reply_after(double from, double until) const {
+  double last = from - 1;
+  for (double t : replies_)
+    if (t <= until) last = t;
+  return last - from;
+}
+
 UdpStream::UdpStream(const std::string& host, int interval_us, int seconds) {
   static int streams = 0;
   file_ = "/tmp/traffic-udp-" + std::to_string(getpid()) + "-" + std::to_string(++streams);

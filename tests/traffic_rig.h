@@ -97,6 +97,8 @@ class PingStream {
   double first_reply_after(double from) const;
   // The replies that came at or after `from`.
   long replies_after(double from) const;
+  // The last reply at or before `until`, in seconds after `from` (negative when none came after `from`).
+  double last_reply_after(double from, double until) const;
 
  private:
   pid_t pid_ = -1;
