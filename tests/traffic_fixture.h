@@ -2,9 +2,9 @@
 // through it: the firewall and shaping are built by the installed runner.
 #pragma once
 
-#include <gtest/gtest.h>
-
 #include <string>
+
+#include <gtest/gtest.h>
 
 #include "tests/access_fixture.h"
 #include "tests/router_harness.h"

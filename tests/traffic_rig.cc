@@ -1,7 +1,6 @@
 #include "tests/traffic_rig.h"
 
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,6 +9,8 @@
 #include <chrono>
 #include <regex>
 #include <sstream>
+
+#include <gtest/gtest.h>
 
 #include "tests/router_harness.h"
 

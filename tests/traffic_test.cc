@@ -1,12 +1,11 @@
 // What the gateway lets through, marks and shapes, shown with real traffic
 // between namespaces: subscriber hosts on the LAN, the upstream host beyond
 // the router. Each test prints the figures it saw.
-#include <gtest/gtest.h>
-
 #include <algorithm>
-#include <cmath>
 #include <cstdio>
 #include <thread>
+
+#include <gtest/gtest.h>
 
 #include "tests/traffic_fixture.h"
 
