@@ -11,6 +11,7 @@ packages=(
   libipset-dev ipset
   libmnl-dev
   iproute2 kmod psmisc iputils-arping tcpdump mtr-tiny
+  iperf3 curl iputils-ping
   procps util-linux passwd
   faketime
   clang libclang-rt-dev clang-tidy

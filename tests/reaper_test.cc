@@ -2,10 +2,7 @@
 // database and the real access module in a private network namespace. The
 // daemon's clock is moved with libfaketime (file times stay real), so that
 // sessions are old without waiting for them.
-#include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -15,68 +12,13 @@
 #include <gtest/gtest.h>
 
 #include "tests/access_fixture.h"
+#include "tests/reaper_daemon.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
 using namespace zarn_test;
-
-const std::string kReaper = "/zarn/bin/session-reaper";
-const std::string kLog = "/zarn/logs/session-reaper.log";
-const std::string kSessions = "/zarn/auth_sessions";
-const char kFaketime[] = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1";
-
-// The daemon in the foreground with its clock moved forward by `offset` seconds.
-class Reaper {
- public:
-  explicit Reaper(long offset) {
-    out_ = "/zarn/logs/reaper-stdout";
-    pid_ = fork();
-    if (pid_ == 0) {
-      int fd = open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      dup2(fd, 1);
-      dup2(fd, 2);
-      std::string preload = std::string("LD_PRELOAD=") + kFaketime;
-      std::string faketime = "FAKETIME=+" + std::to_string(offset) + "s";
-      // A sanitizer build would refuse a preloaded library before its runtime;
-      // and the clock library edits the environment, dropping a string that
-      // the process title had moved to the heap, which the leak check reports.
-      const char* env[] = {preload.c_str(), faketime.c_str(), "NO_FAKE_STAT=1", "FAKETIME_DONT_RESET=1",
-                           "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0", nullptr};
-      execle(kReaper.c_str(), kReaper.c_str(), "-d", nullptr, env);
-      _exit(127);
-    }
-  }
-  // Waits for the daemon to end by itself (up to `seconds`); -1 when it did not.
-  int wait_for_exit(int seconds) { return zarn_test::wait_for_exit(pid_, seconds); }
-  // Interrupts it and gives its exit status.
-  int interrupt() {
-    if (pid_ <= 0) return -1;
-    kill(pid_, SIGINT);
-    int status = 0;
-    waitpid(pid_, &status, 0);
-    pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-  std::string output() const { return read_file(out_); }
-  ~Reaper() {
-    if (pid_ > 0) interrupt();
-  }
-
- private:
-  pid_t pid_ = -1;
-  std::string out_;
-};
-
-// Waits until the log holds `text` (at most ten seconds).
-bool log_shows(const std::string& text) {
-  for (int i = 0; i < 200; ++i) {
-    if (read_file(kLog).find(text) != std::string::npos) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return false;
-}
 
 class ReaperTest : public testing::Test {
  protected:
@@ -109,7 +51,7 @@ TEST_F(ReaperTest, VersionAndStartUpRefusals) {
   configure("expiration_time 60\nverify_interval 11\n");
   RunResult two = run({kReaper, "-v", "x"});
   EXPECT_EQ(two.exit_status, 1) << "two arguments start the daemon, which forks";
-  EXPECT_TRUE(log_shows("session-reaper: Please check config variables.\nAborting launch.\n"));
+  EXPECT_TRUE(reaper_log_shows("session-reaper: Please check config variables.\nAborting launch.\n"));
 
   fs::remove("/zarn/conf/zarn-auth.conf");
   RunResult none = run({kReaper, "-d"});
@@ -124,13 +66,13 @@ TEST_F(ReaperTest, AnExpiredSessionIsClosedInTheDatabaseAndTheKernel) {
   write_file(kSessions + "/10.1.2.3", "sid;42;00:11:22:33:44:55\n");
   ASSERT_EQ(gate_set().size(), 2u);
   Reaper reaper(75);
-  ASSERT_TRUE(log_shows("disconnect result main thread: exitc [0]")) << read_file(kLog) << reaper.output();
+  ASSERT_TRUE(reaper_log_shows("disconnect result main thread: exitc [0]")) << read_file(kReaperLog) << reaper.output();
   EXPECT_EQ(reaper.interrupt(), 0);
 
   EXPECT_FALSE(path_exists(kSessions + "/10.1.2.3"));
   EXPECT_EQ(open_sessions(), "other ") << "only the row of this session is stamped";
   for (const std::string& m : gate_set()) EXPECT_EQ(m.rfind("10.1.2.3,", 0), std::string::npos) << m;
-  std::string log = read_file(kLog);
+  std::string log = read_file(kReaperLog);
   EXPECT_NE(log.find("diconnecting: 10.1.2.3["), std::string::npos) << log;
   EXPECT_NE(log.find("disconnect result: 1\n"), std::string::npos) << log;
   EXPECT_NE(log.find("Program exited ok.\n"), std::string::npos) << log;
@@ -146,11 +88,11 @@ TEST_F(ReaperTest, BadContentIsDeletedAndTouchesNothingElse) {
   write_file(kSessions + "/subdir/10.1.2.3", "sid;42;00:11:22:33:44:55");
   write_file(kSessions + "/10.1.2.7", "x' or '1'='1;42;00:11:22:33:44:55");
   Reaper reaper(75);
-  ASSERT_TRUE(log_shows("diconnecting: 10.1.2.7[")) << read_file(kLog);
-  ASSERT_TRUE(log_shows("disconnect result main thread"));
+  ASSERT_TRUE(reaper_log_shows("diconnecting: 10.1.2.7[")) << read_file(kReaperLog);
+  ASSERT_TRUE(reaper_log_shows("disconnect result main thread"));
   reaper.interrupt();
 
-  std::string log = read_file(kLog);
+  std::string log = read_file(kReaperLog);
   EXPECT_NE(log.find("session-reaper: failure variable wrong [sid] [0] [00:11:22:33:44:55]\n"), std::string::npos) << log;
   EXPECT_NE(log.find("session-reaper: failure variable wrong [sid] [42] [not-a-mac]\n"), std::string::npos) << log;
   EXPECT_NE(log.find("session-reaper: failure variable wrong [] [] []\n"), std::string::npos) << log;
@@ -171,11 +113,11 @@ TEST_F(ReaperTest, OnlySessionsOlderThanTheLimitExpire) {
   // The daemon's clock: the limit falls between the two files' times.
   long offset = (old_file.st_ctime + 2 + 61) - time(nullptr);
   Reaper reaper(offset);
-  ASSERT_TRUE(log_shows("diconnecting: 10.1.2.8[")) << read_file(kLog);
-  ASSERT_TRUE(log_shows("disconnect result main thread"));
+  ASSERT_TRUE(reaper_log_shows("diconnecting: 10.1.2.8[")) << read_file(kReaperLog);
+  ASSERT_TRUE(reaper_log_shows("disconnect result main thread"));
   reaper.interrupt();
   EXPECT_TRUE(path_exists(kSessions + "/10.1.2.9")) << "the younger session is kept";
-  EXPECT_EQ(read_file(kLog).find("10.1.2.9"), std::string::npos);
+  EXPECT_EQ(read_file(kReaperLog).find("10.1.2.9"), std::string::npos);
 }
 
 TEST_F(ReaperTest, AMissingSessionDirectoryEndsTheDaemon) {

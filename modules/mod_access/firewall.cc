@@ -58,8 +58,10 @@ void add_network(Counter& count, const std::string& net) {
   count(firewall_exec("-A FORWARD -d %s -j ACCEPT", s));
   if (use_ipset) {
     count(ipset_exec("-N src_%lu_%lu_%lu_%lu_%lu macipmap --network %s", n.a, n.b, n.c, n.d, n.m, s));
-    count(firewall_exec("-A FORWARD -s %s -m set --match-set src_%lu_%lu_%lu_%lu_%lu src -j ACCEPT", s, n.a, n.b, n.c,
-                        n.d, n.m));
+    // "src,src": the set's second dimension, the MAC, is the frame's source too;
+    // with a lone "src" the kernel compares the destination MAC (the router's own).
+    count(firewall_exec("-A FORWARD -s %s -m set --match-set src_%lu_%lu_%lu_%lu_%lu src,src -j ACCEPT", s, n.a, n.b,
+                        n.c, n.d, n.m));
   } else {
     count(firewall_exec("-N src_%lu_%lu_%lu_%lu_%lu", n.a, n.b, n.c, n.d, n.m));
     count(firewall_exec("-A FORWARD -s %s -j src_%lu_%lu_%lu_%lu_%lu", s, n.a, n.b, n.c, n.d, n.m));
