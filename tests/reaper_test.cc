@@ -15,68 +15,13 @@
 #include <gtest/gtest.h>
 
 #include "tests/access_fixture.h"
+#include "tests/reaper_harness.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
 using namespace zarn_test;
-
-const std::string kReaper = "/zarn/bin/session-reaper";
-const std::string kLog = "/zarn/logs/session-reaper.log";
-const std::string kSessions = "/zarn/auth_sessions";
-const char kFaketime[] = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1";
-
-// The daemon in the foreground with its clock moved forward by `offset` seconds.
-class Reaper {
- public:
-  explicit Reaper(long offset) {
-    out_ = "/zarn/logs/reaper-stdout";
-    pid_ = fork();
-    if (pid_ == 0) {
-      int fd = open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      dup2(fd, 1);
-      dup2(fd, 2);
-      std::string preload = std::string("LD_PRELOAD=") + kFaketime;
-      std::string faketime = "FAKETIME=+" + std::to_string(offset) + "s";
-      // A sanitizer build would refuse a preloaded library before its runtime;
-      // and the clock library edits the environment, dropping a string that
-      // the process title had moved to the heap, which the leak check reports.
-      const char* env[] = {preload.c_str(), faketime.c_str(), "NO_FAKE_STAT=1", "FAKETIME_DONT_RESET=1",
-                           "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0", nullptr};
-      execle(kReaper.c_str(), kReaper.c_str(), "-d", nullptr, env);
-      _exit(127);
-    }
-  }
-  // Waits for the daemon to end by itself (up to `seconds`); -1 when it did not.
-  int wait_for_exit(int seconds) { return zarn_test::wait_for_exit(pid_, seconds); }
-  // Interrupts it and gives its exit status.
-  int interrupt() {
-    if (pid_ <= 0) return -1;
-    kill(pid_, SIGINT);
-    int status = 0;
-    waitpid(pid_, &status, 0);
-    pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-  std::string output() const { return read_file(out_); }
-  ~Reaper() {
-    if (pid_ > 0) interrupt();
-  }
-
- private:
-  pid_t pid_ = -1;
-  std::string out_;
-};
-
-// Waits until the log holds `text` (at most ten seconds).
-bool log_shows(const std::string& text) {
-  for (int i = 0; i < 200; ++i) {
-    if (read_file(kLog).find(text) != std::string::npos) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return false;
-}
 
 class ReaperTest : public testing::Test {
  protected:
@@ -135,6 +80,27 @@ TEST_F(ReaperTest, AnExpiredSessionIsClosedInTheDatabaseAndTheKernel) {
   EXPECT_NE(log.find("disconnect result: 1\n"), std::string::npos) << log;
   EXPECT_NE(log.find("Program exited ok.\n"), std::string::npos) << log;
   EXPECT_NE(reaper.output().find("Program exited ok.\n"), std::string::npos);
+}
+
+// The forms of a MAC the access module also takes: a login closed in the
+// database has its forwarding closed in the kernel too.
+TEST_F(ReaperTest, ACrLfFileOrAMacWithoutColonsClosesBothLoginAndForwarding) {
+  for (const char* content : {"sid;42;00:11:22:33:44:55\r\n", "sid;42;001122334455\n"}) {
+    SCOPED_TRACE(content);
+    if (gate_set().size() < 2u) {
+      ASSERT_EQ(runner({"zarn-gate", "10.1.2.3", "00:11:22:33:44:55"}).exit_status, 1);
+    }
+    db_.exec("UPDATE internet_gate_log SET logout_date = '0000-00-00 00:00:00'");
+    fs::remove(kLog);
+    write_file(kSessions + "/10.1.2.3", content);
+    Reaper reaper(75);
+    ASSERT_TRUE(log_shows("disconnect result main thread")) << read_file(kLog);
+    reaper.interrupt();
+    EXPECT_EQ(open_sessions(), "other ") << read_file(kLog);
+    for (const std::string& m : gate_set())
+      EXPECT_EQ(m.rfind("10.1.2.3,", 0), std::string::npos) << m << read_file(kLog);
+    EXPECT_NE(read_file(kLog).find("disconnect result: 1\n"), std::string::npos) << read_file(kLog);
+  }
 }
 
 TEST_F(ReaperTest, BadContentIsDeletedAndTouchesNothingElse) {
