@@ -103,6 +103,18 @@ TEST_F(ReaperTest, ACrLfFileOrAMacWithoutColonsClosesBothLoginAndForwarding) {
   }
 }
 
+TEST_F(ReaperTest, ALoginRowThatCannotBeClosedKeepsItsForwarding) {
+  db_.exec("ALTER TABLE internet_gate_log RENAME COLUMN logout_date TO logout_date_gone");
+  write_file(kSessions + "/10.1.2.3", "sid;42;00:11:22:33:44:55\n");
+  Reaper reaper(75);
+  ASSERT_TRUE(log_shows("session-reaper: login not closed, forwarding kept [42] [10.1.2.3]\n")) << read_file(kLog);
+  reaper.interrupt();
+  bool kept = false;
+  for (const std::string& m : gate_set()) kept |= m.rfind("10.1.2.3,", 0) == 0;
+  EXPECT_TRUE(kept) << "the forwarding went while the login row stayed open";
+  EXPECT_EQ(read_file(kLog).find("disconnect result"), std::string::npos) << read_file(kLog);
+}
+
 TEST_F(ReaperTest, BadContentIsDeletedAndTouchesNothingElse) {
   write_file(kSessions + "/10.1.2.4", "sid;0;00:11:22:33:44:55");
   write_file(kSessions + "/10.1.2.5", "sid;42;not-a-mac");
