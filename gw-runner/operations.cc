@@ -2,6 +2,11 @@
 
 #include <unistd.h>
 
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "gw-runner/tool_options.h"
 #include "libzarn/module.h"
 #include "libzarn/config.h"
 #include "libzarn/gate_forward.h"
@@ -86,6 +91,12 @@ int start_client(const char* address, const char* mac) { return gate_forward(add
 
 int run_tool(const char* tool, char** argv) {
   static const char* const kSearchOrder[] = {"/usr/sbin/", "/sbin/", "/bin/"};
+  std::vector<std::string> words;
+  for (char** word = argv + 1; *word; ++word) words.emplace_back(*word);
+  if (std::optional<std::string> refused = refused_tool_word(tool, words)) {
+    write_log("Error: %s option refused: %s\n", tool, refused->c_str());
+    return 0;
+  }
   for (const char* dir : kSearchOrder) {
     std::string path = std::string(dir) + tool;
     if (!file_exists(path.c_str())) continue;

@@ -114,7 +114,8 @@ std::optional<std::string> _arp_ping(int socket, const char* interface, const ch
   me.sll_protocol = htons(ETH_P_ARP);
   if (bind(socket, reinterpret_cast<sockaddr*>(&me), sizeof me) < 0) return std::nullopt;
   socklen_t length = sizeof me;
-  if (getsockname(socket, reinterpret_cast<sockaddr*>(&me), &length) < 0 || me.sll_halen == 0) return std::nullopt;
+  if (getsockname(socket, reinterpret_cast<sockaddr*>(&me), &length) < 0 || !hardware_length_fits(me.sll_halen))
+    return std::nullopt;
   sockaddr_ll he = me;
   std::memset(he.sll_addr, 0xff, he.sll_halen);
 
@@ -143,7 +144,15 @@ std::optional<std::string> _arp_ping(int socket, const char* interface, const ch
   return std::nullopt;
 }
 
+bool hardware_length_fits(unsigned length) { return length > 0 && length <= sizeof(sockaddr_ll::sll_addr); }
+
 ssize_t send_pack(int socket, in_addr source, in_addr target, const sockaddr_ll& me, const sockaddr_ll& he) {
+  // The kernel reports the device's whole address length (20 bytes on some
+  // links) though it copies no more than the socket address holds.
+  if (!hardware_length_fits(me.sll_halen) || !hardware_length_fits(he.sll_halen)) {
+    errno = EINVAL;
+    return -1;
+  }
   unsigned char request[sizeof(arphdr) + 2 * (sizeof me.sll_addr + 4)] = {};
   auto* header = reinterpret_cast<arphdr*>(request);
   const unsigned short hardware = me.sll_hatype == ARPHRD_FDDI ? ARPHRD_ETHER : me.sll_hatype;

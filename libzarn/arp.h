@@ -23,9 +23,13 @@ std::optional<std::string> arp_ping(const char* address, const char* interface);
 // The same on a link-layer datagram socket the caller opened.
 std::optional<std::string> _arp_ping(int socket, const char* interface, const char* address);
 
+// Whether a hardware address of `length` bytes fits a packet-socket address
+// (at most 8 bytes); a longer one (InfiniBand's 20, a tunnel's 16) cannot be probed.
+bool hardware_length_fits(unsigned length);
+
 // Sends an ARP request (sender `source`, asking for `target`; both in network
 // order) from the bound address `me` to the link-layer address `he`. The
-// number of bytes sent, or -1.
+// number of bytes sent, or -1 (also when an address length does not fit).
 ssize_t send_pack(int socket, in_addr source, in_addr target, const sockaddr_ll& me, const sockaddr_ll& he);
 
 // The hardware address of `address` in the kernel's ARP table on `interface`

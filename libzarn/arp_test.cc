@@ -147,6 +147,51 @@ TEST_F(ArpTest, AnotherHostsPacketIsPassedOver) {
   EXPECT_EQ(text(_arp_ping(socket.fd, "lan0", "10.1.2.50")), "02:AB:CD:00:00:32");
 }
 
+// A link whose hardware address is longer than a packet-socket address holds
+// (InfiniBand's 20 bytes; the sandbox's kernel offers no such link, so the
+// bound address of lan0 is given that length): nothing is sent and nothing
+// beyond the buffers is written.
+TEST_F(ArpTest, AHardwareAddressLongerThanTheBufferIsNeverSent) {
+  EXPECT_TRUE(hardware_length_fits(6));
+  EXPECT_TRUE(hardware_length_fits(8));
+  EXPECT_FALSE(hardware_length_fits(0));
+  EXPECT_FALSE(hardware_length_fits(16));
+  EXPECT_FALSE(hardware_length_fits(20));
+
+  FdOwner socket(::socket(PF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  ASSERT_GE(socket.fd, 0);
+  // Room behind each address, so that a send that ignored the bound would
+  // read and write only memory of this test.
+  struct PaddedAddress {
+    sockaddr_ll address{};
+    unsigned char room[32] = {};
+  } me, he;
+  me.address.sll_family = AF_PACKET;
+  me.address.sll_protocol = htons(ETH_P_ARP);
+  me.address.sll_ifindex = static_cast<int>(if_nametoindex("lan0"));
+  me.address.sll_hatype = 1;
+  ASSERT_EQ(bind(socket.fd, reinterpret_cast<sockaddr*>(&me.address), sizeof me.address), 0);
+  me.address.sll_halen = 20;
+  he = me;
+  std::memset(he.address.sll_addr, 0xff, sizeof he.address.sll_addr);
+  in_addr target{};
+  inet_aton("10.1.2.50", &target);
+  int sent = 0;
+  EXPECT_EQ(received_by_h1_during([&] {
+              sent = static_cast<int>(send_pack(socket.fd, in_addr{0}, target, me.address, he.address));
+            }),
+            0);
+  EXPECT_EQ(sent, -1);
+
+  me.address.sll_halen = 6;
+  he.address.sll_halen = 6;
+  EXPECT_EQ(received_by_h1_during([&] {
+              sent = static_cast<int>(send_pack(socket.fd, in_addr{0}, target, me.address, he.address));
+            }),
+            1) << "the control: a 6-byte address is sent";
+  EXPECT_EQ(sent, 28);
+}
+
 // The request as it reaches the host: a broadcast frame with the layout of an
 // Ethernet ARP request from 0.0.0.0.
 TEST_F(ArpTest, TheRequestOnTheWire) {

@@ -46,11 +46,26 @@ bool write_all(int fd, const std::string& text) {
 
 }  // namespace
 
+int open_log_for_append(const char* path) {
+  // The log directory belongs to the unprivileged account while the runner and
+  // the root daemons write there: a planted link must not redirect their lines
+  // (O_NOFOLLOW), a FIFO must not hang them (O_NONBLOCK) and nothing but a
+  // regular file of one name (no device, no hard link to another file) is
+  // written to.
+  int fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
+  if (fd < 0) return -1;
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) {
+    ::close(fd);
+    errno = EINVAL;
+    return -1;
+  }
+  return fd;
+}
+
 int write_log_text(const std::string& text) {
   const char* path = extern_error_log ? extern_error_log : ZARN_DEFAULT_LOG;
-  // O_NOFOLLOW: the log directory may belong to the unprivileged account while
-  // the runner writes as root; a planted link must not redirect its lines.
-  int fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+  int fd = open_log_for_append(path);
   if (fd < 0) {
     std::string flat = str_replace(text, "\n", "");
     std::printf("Unable to open log file %s error(%s)\n", path, flat.c_str());

@@ -11,6 +11,11 @@
 // none of it stays in the file.
 int write_log(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+// Opens a log file for appending, creating it when missing; -1 unless it is a
+// regular file with one link, reached without following a symbolic link and
+// without waiting (a FIFO never blocks it). Async-signal-safe.
+int open_log_for_append(const char* path);
+
 // Appends text exactly as given (no formatting).
 int write_log_text(const std::string& text);
 

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "libzarn/globals.h"
@@ -76,6 +79,47 @@ TEST_F(LogTest, ALinkPlantedAtTheLogPathIsNotFollowed) {
   EXPECT_EQ(write_log("x\n"), -1);
   testing::internal::GetCapturedStdout();
   EXPECT_EQ(zarn_test::read_file(target), "");
+}
+
+// Runs write_log in a child that may take at most two seconds: the status it
+// gave, or -2 when it hung.
+int write_log_within_two_seconds(const char* line) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    alarm(2);
+    int status = write_log("%s", line);
+    _exit(status == 1 ? 1 : 0);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  if (!WIFEXITED(status)) return -2;
+  return WEXITSTATUS(status) == 1 ? 1 : -1;
+}
+
+TEST_F(LogTest, AFifoAtTheLogPathNeitherHangsNorTakesTheLine) {
+  ASSERT_EQ(mkfifo(path_.c_str(), 0666), 0);
+  EXPECT_EQ(write_log_within_two_seconds("x\n"), -1) << "no reader: the open must not wait for one";
+
+  int reader = open(path_.c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  EXPECT_EQ(write_log_within_two_seconds("x\n"), -1) << "with a reader: still no log file";
+  char buf[8];
+  EXPECT_LE(read(reader, buf, sizeof buf), 0) << "nothing was written into the FIFO";
+  close(reader);
+}
+
+TEST_F(LogTest, AHardLinkToAnotherFileIsNotWrittenThrough) {
+  std::string target = dir_.file("target");
+  zarn_test::write_file(target, "kept\n");
+  ASSERT_EQ(link(target.c_str(), path_.c_str()), 0);
+  EXPECT_EQ(write_log_within_two_seconds("x\n"), -1);
+  EXPECT_EQ(zarn_test::read_file(target), "kept\n");
+}
+
+TEST_F(LogTest, ADeviceAtTheLogPathIsNotWritten) {
+  // A link to a device is refused as a link; the device itself as not regular.
+  extern_error_log = "/dev/null";
+  EXPECT_EQ(write_log_within_two_seconds("x\n"), -1);
 }
 
 TEST(Now, IsCtimeText) {

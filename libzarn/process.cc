@@ -131,7 +131,7 @@ std::string shell_quote(const std::string& word) {
 }
 
 void signal_safe_log(const char* path, const char* message) {
-  int fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+  int fd = open_log_for_append(path);
   if (fd < 0) return;
   ssize_t ignored = ::write(fd, message, std::strlen(message));
   (void)ignored;

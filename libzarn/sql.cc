@@ -10,11 +10,18 @@
 
 namespace {
 
+// The connection this process opened last and has not closed: what escaping
+// uses when the process has no mysql_r (daemons that keep their own handle).
+MYSQL* last_connection = nullptr;
+
 const char* c_str_or_null(const std::optional<std::string>& value) {
   return value ? value->c_str() : nullptr;
 }
 
 bool connect_handle(MYSQL* handle, unsigned port) {
+  // Set, not left to the library's or the server's default, so that the
+  // server reads the bytes as the escaping (which knows this set) wrote them.
+  mysql_options(handle, MYSQL_SET_CHARSET_NAME, kConnectionCharset);
   return mysql_real_connect(handle, c_str_or_null(mysql_host), c_str_or_null(mysql_user),
                             c_str_or_null(mysql_passwd), c_str_or_null(mysql_dbname), port,
                             c_str_or_null(mysql_sock), 0) != nullptr;
@@ -71,6 +78,7 @@ MYSQL* sql_connect() {
     std::free(handle);
     return nullptr;
   }
+  last_connection = handle;
   return handle;
 }
 
@@ -110,10 +118,34 @@ int sql_err(unsigned error_code, MYSQL* connection) {
   return 1;
 }
 
+MYSQL* escaping_connection() { return mysql_r ? mysql_r : last_connection; }
+
+std::string sql_escape(MYSQL* connection, std::string_view text) {
+  if (connection && mysql_get_socket(connection) >= 0) {  // a live connection: it knows the server's mode
+    std::string escaped(text.size() * 2 + 1, '\0');
+    unsigned long n = mysql_real_escape_string(connection, escaped.data(), text.data(), text.size());
+    if (n != static_cast<unsigned long>(-1)) {
+      escaped.resize(n);
+      return escaped;
+    }
+  }
+  // No connection to ask: a form that neither mode reads past the closing
+  // quote (a doubled quote is a quote in both; a backslash is doubled, which
+  // a server without backslash escapes keeps as two).
+  std::string escaped;
+  for (char c : text) {
+    if (c == '\'') escaped += '\'';
+    if (c == '\\') escaped += '\\';
+    escaped += c;
+  }
+  return escaped;
+}
+
 unsigned long long sql_num_rows(MYSQL_RES* result) { return result ? mysql_num_rows(result) : 0; }
 
 void sql_close(MYSQL* connection) {
   if (!connection) return;
+  if (connection == last_connection) last_connection = nullptr;
   mysql_close(connection);
   std::free(connection);
 }

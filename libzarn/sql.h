@@ -5,6 +5,8 @@
 #include <mysql.h>
 
 #include <memory>
+#include <string>
+#include <string_view>
 
 // Frees a stored result.
 struct SqlResultFree {
@@ -12,6 +14,9 @@ struct SqlResultFree {
 };
 // A stored result: every row already fetched to the client.
 using SqlResult = std::unique_ptr<MYSQL_RES, SqlResultFree>;
+
+// Character set of every connection, named before it is made.
+inline constexpr const char* kConnectionCharset = "utf8mb4";
 
 // Port of the first connection; a repaired connection uses `mysql_port`.
 inline constexpr unsigned kFirstConnectPort = 8446;
@@ -28,6 +33,16 @@ SqlResult sql_query(MYSQL* connection, const char* format, ...) __attribute__((f
 int sql_err(unsigned error_code, MYSQL* connection);
 
 unsigned long long sql_num_rows(MYSQL_RES* result);
+
+// Escapes `text` for a value between single quotes as `connection` reads it
+// (its character set; doubled quotes under NO_BACKSLASH_ESCAPES). Without a
+// live connection, quotes are doubled and backslashes escaped, which no server
+// mode reads past the closing quote.
+std::string sql_escape(MYSQL* connection, std::string_view text);
+
+// The connection escaping uses when the caller names none: `mysql_r`, else the
+// one this process opened last and has not closed.
+MYSQL* escaping_connection();
 
 // Ends and frees a connection made by sql_connect (null is ignored).
 void sql_close(MYSQL* connection);

@@ -4,6 +4,7 @@
 
 #include "libzarn/config.h"
 #include "libzarn/globals.h"
+#include "libzarn/string_utils.h"
 #include "tests/testing.h"
 
 namespace {
@@ -54,6 +55,61 @@ TEST_F(SqlTest, SelectGivesRowsAndStatementsWithoutRowsGiveNothing) {
             "MYSQL Error: Query('SELECT nothing FROM no_such_table')\n"
             "MYSQL Default Error: Table '" + db_.name() + ".no_such_table' doesn't exist code: 1146\n");
   sql_close(c);
+}
+
+// The value a query gives back for `text` placed between single quotes.
+std::string round_trip(MYSQL* c, const std::string& text) {
+  SqlResult r = sql_query(c, "SELECT '%s'", slash_this(text).c_str());
+  if (!r) return "(no result)";
+  MYSQL_ROW row = mysql_fetch_row(r.get());
+  return row && row[0] ? row[0] : "(null)";
+}
+
+const std::vector<std::string> kHostileValues = {"x' OR '1'='1", "a\\b", "\\", "\\'", "it's \"q\" `b`", "''", "\n"};
+
+TEST_F(SqlTest, EscapedValuesStayInsideTheirQuotesWithBackslashEscapesOnOrOff) {
+  mysql_r = sql_connect();
+  ASSERT_NE(mysql_r, nullptr) << log();
+  for (const std::string& v : kHostileValues) EXPECT_EQ(round_trip(mysql_r, v), v);
+  sql_query(mysql_r, "SET SESSION sql_mode='NO_BACKSLASH_ESCAPES'");
+  for (const std::string& v : kHostileValues) EXPECT_EQ(round_trip(mysql_r, v), v) << "NO_BACKSLASH_ESCAPES";
+  SqlResult n =
+      sql_query(mysql_r, "SELECT COUNT(*) FROM internet_clients WHERE id = '%s'", slash_this("x' OR '1'='1").c_str());
+  ASSERT_TRUE(n) << log();
+  EXPECT_STREQ(mysql_fetch_row(n.get())[0], "0");
+  sql_close(mysql_r);
+  mysql_r = nullptr;
+}
+
+TEST_F(SqlTest, ADaemonsOwnConnectionEscapesWhenThereIsNoSharedOne) {
+  ASSERT_EQ(mysql_r, nullptr);
+  MYSQL* c = sql_connect();
+  ASSERT_NE(c, nullptr) << log();
+  sql_query(c, "SET SESSION sql_mode='NO_BACKSLASH_ESCAPES'");
+  for (const std::string& v : kHostileValues) EXPECT_EQ(round_trip(c, v), v);
+  sql_close(c);
+  EXPECT_EQ(slash_this("it's"), "it''s") << "no connection left: quotes doubled";
+}
+
+TEST_F(SqlTest, TheConnectionsCharacterSetIsNamedAndEscapingFollowsIt) {
+  mysql_r = sql_connect();
+  ASSERT_NE(mysql_r, nullptr) << log();
+  EXPECT_STREQ(mysql_character_set_name(mysql_r), kConnectionCharset);
+  SqlResult set = sql_query(mysql_r, "SELECT @@character_set_client, @@character_set_connection");
+  ASSERT_TRUE(set);
+  MYSQL_ROW row = mysql_fetch_row(set.get());
+  EXPECT_STREQ(row[0], kConnectionCharset);
+  EXPECT_STREQ(row[1], kConnectionCharset);
+
+  // In a multi-byte set where 0xbf 0x5c is one character, a backslash put
+  // blindly before the quote of 0xbf 0x27 would join that byte and free the quote.
+  ASSERT_EQ(mysql_set_character_set(mysql_r, "gbk"), 0) << mysql_error(mysql_r);
+  SqlResult n = sql_query(mysql_r, "SELECT COUNT(*) FROM internet_clients WHERE id = '%s'",
+                          slash_this("\xbf' OR 1=1 -- ").c_str());
+  ASSERT_TRUE(n) << log();
+  EXPECT_STREQ(mysql_fetch_row(n.get())[0], "0");
+  sql_close(mysql_r);
+  mysql_r = nullptr;
 }
 
 TEST_F(SqlTest, ASyntaxErrorIsLoggedOnceAndNotRepeated) {

@@ -14,6 +14,7 @@
 #include <memory>
 
 #include "libzarn/format.h"
+#include "libzarn/sql.h"
 
 namespace {
 
@@ -177,7 +178,7 @@ std::string str_replace(std::string text, std::string_view search, std::string_v
   return text;
 }
 
-std::string slash_this(std::string_view text) { return escape(text, "\"'\\`"); }
+std::string slash_this(std::string_view text) { return sql_escape(escaping_connection(), text); }
 
 std::string add_slashes(std::string_view text) { return escape(text, "'\\`"); }
 

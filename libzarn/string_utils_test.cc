@@ -150,12 +150,14 @@ TEST(StrReplace, EndsWhenTheReplacementHoldsTheSearchedText) {
   EXPECT_EQ(str_replace("ab", "ab", "xabx"), "xabx");
 }
 
-TEST(SqlEscaping, SlashThisEscapesQuotesBackslashAndBackquote) {
-  EXPECT_EQ(slash_this("\""), "\\\"");
-  EXPECT_EQ(slash_this("'"), "\\'");
+// Without a database connection (the escaping with one is tested against
+// the server): quotes doubled, backslashes escaped, safe in either server mode.
+TEST(SqlEscaping, SlashThisWithoutAConnectionDoublesQuotesAndBackslashes) {
+  EXPECT_EQ(slash_this("'"), "''");
   EXPECT_EQ(slash_this("\\"), "\\\\");
-  EXPECT_EQ(slash_this("`"), "\\`");
-  EXPECT_EQ(slash_this("x' OR '1'='1"), "x\\' OR \\'1\\'=\\'1");
+  EXPECT_EQ(slash_this("\\'"), "\\\\''");
+  EXPECT_EQ(slash_this("x' OR '1'='1"), "x'' OR ''1''=''1");
+  EXPECT_EQ(slash_this("\"`"), "\"`") << "harmless between single quotes";
   EXPECT_EQ(slash_this("plain text; 100%"), "plain text; 100%");
   EXPECT_EQ(slash_this(""), "");
 }

@@ -1,6 +1,7 @@
 #include "session-reaper/scan.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,7 +11,6 @@
 #include <cstring>
 #include <ctime>
 
-#include "libzarn/config.h"
 #include "libzarn/gate_forward.h"
 #include "libzarn/globals.h"
 #include "libzarn/log.h"
@@ -18,6 +18,7 @@
 #include "libzarn/sql.h"
 #include "libzarn/string_utils.h"
 #include "session-reaper/session_file.h"
+#include "session-reaper/session_read.h"
 
 namespace {
 
@@ -45,15 +46,16 @@ void remove_forwarding(const std::string& address, const std::string& mac) {
             run.status >> 8, run.waited, run.pid, run.wait_errno, std::strerror(run.wait_errno));
 }
 
-void expire(const std::string& directory, const std::string& name, time_t ctime) {
-  std::string path = directory + "/" + name;
-  std::optional<std::string> content = file_get_contents(path.c_str());
+void expire(int dir_fd, const std::string& name, time_t ctime) {
+  SessionFileRead file = read_session_file(dir_fd, name);
+  if (!file.regular) return;  // replaced by a link, a FIFO or a device since the listing
   write_log("diconnecting: %s[%d]\n", name.c_str(), static_cast<int>(ctime));
-  if (unlink(path.c_str()) != 0) return;  // the next scan tries again
+  if (unlinkat(dir_fd, name.c_str(), 0) != 0) return;  // the next scan tries again
 
   errno = 0;
-  SessionFields f = parse_session_file(content.value_or(""));
-  if (!session_fields_valid(f)) {
+  SessionFields f = parse_session_file(file.content.value_or(""));
+  std::optional<std::string> mac = session_mac(f.mac);
+  if (!session_fields_valid(f) || !mac) {
     write_log("session-reaper: failure variable wrong [%s] [%s] [%s]\n", f.session.c_str(), f.client_id.c_str(),
               f.mac.c_str());
     return;
@@ -65,7 +67,13 @@ void expire(const std::string& directory, const std::string& name, time_t ctime)
   }
   sql_query(mysql_r, "update internet_gate_log set logout_date=now() where cid='%d' and session='%s'",
             std::atoi(f.client_id.c_str()), slash_this(f.session).c_str());
-  remove_forwarding(name, f.mac);
+  // A login row left open keeps its forwarding too: the next firewall build
+  // closes both.
+  if (!mysql_r || mysql_errno(mysql_r) != 0) {
+    write_log("session-reaper: login not closed, forwarding kept [%s] [%s]\n", f.client_id.c_str(), name.c_str());
+    return;
+  }
+  remove_forwarding(name, *mac);
 }
 
 }  // namespace
@@ -77,13 +85,14 @@ bool search(const std::string& directory, const ReaperSettings& settings) {
     std::fflush(stdout);
     return false;
   }
+  const int dir_fd = dirfd(dir.d);
   while (dirent* entry = readdir(dir.d)) {
     std::string name = entry->d_name;
-    std::string path = directory + "/" + name;
     struct stat st;
-    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    // The entry itself: a link is passed over, never followed.
+    if (fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) continue;
     if (!session_expired(st.st_ctime, time(nullptr), settings.exp_time)) continue;
-    expire(directory, name, st.st_ctime);
+    expire(dir_fd, name, st.st_ctime);
   }
   return true;
 }

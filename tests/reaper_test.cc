@@ -79,6 +79,39 @@ TEST_F(ReaperTest, AnExpiredSessionIsClosedInTheDatabaseAndTheKernel) {
   EXPECT_NE(reaper.output().find("Program exited ok.\n"), std::string::npos);
 }
 
+// The forms of a MAC the access module also takes: a login closed in the
+// database has its forwarding closed in the kernel too.
+TEST_F(ReaperTest, ACrLfFileOrAMacWithoutColonsClosesBothLoginAndForwarding) {
+  for (const char* content : {"sid;42;00:11:22:33:44:55\r\n", "sid;42;001122334455\n"}) {
+    SCOPED_TRACE(content);
+    if (gate_set().size() < 2u) {
+      ASSERT_EQ(runner({"zarn-gate", "10.1.2.3", "00:11:22:33:44:55"}).exit_status, 1);
+    }
+    db_.exec("UPDATE internet_gate_log SET logout_date = '0000-00-00 00:00:00'");
+    fs::remove(kReaperLog);
+    write_file(kSessions + "/10.1.2.3", content);
+    Reaper reaper(75);
+    ASSERT_TRUE(reaper_log_shows("disconnect result main thread")) << read_file(kReaperLog);
+    reaper.interrupt();
+    EXPECT_EQ(open_sessions(), "other ") << read_file(kReaperLog);
+    for (const std::string& m : gate_set())
+      EXPECT_EQ(m.rfind("10.1.2.3,", 0), std::string::npos) << m << read_file(kReaperLog);
+    EXPECT_NE(read_file(kReaperLog).find("disconnect result: 1\n"), std::string::npos) << read_file(kReaperLog);
+  }
+}
+
+TEST_F(ReaperTest, ALoginRowThatCannotBeClosedKeepsItsForwarding) {
+  db_.exec("ALTER TABLE internet_gate_log RENAME COLUMN logout_date TO logout_date_gone");
+  write_file(kSessions + "/10.1.2.3", "sid;42;00:11:22:33:44:55\n");
+  Reaper reaper(75);
+  ASSERT_TRUE(reaper_log_shows("session-reaper: login not closed, forwarding kept [42] [10.1.2.3]\n")) << read_file(kReaperLog);
+  reaper.interrupt();
+  bool kept = false;
+  for (const std::string& m : gate_set()) kept |= m.rfind("10.1.2.3,", 0) == 0;
+  EXPECT_TRUE(kept) << "the forwarding went while the login row stayed open";
+  EXPECT_EQ(read_file(kReaperLog).find("disconnect result"), std::string::npos) << read_file(kReaperLog);
+}
+
 TEST_F(ReaperTest, BadContentIsDeletedAndTouchesNothingElse) {
   write_file(kSessions + "/10.1.2.4", "sid;0;00:11:22:33:44:55");
   write_file(kSessions + "/10.1.2.5", "sid;42;not-a-mac");

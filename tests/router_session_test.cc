@@ -437,6 +437,20 @@ TEST_F(RouterSessionTest, DiagnosticWordsReachTheToolLiterally) {
             "[" + std::string(900, 'y') + "]\n\r\n400 Command executed\r\n");
 }
 
+TEST_F(RouterSessionTest, ARefusedDiagnosticOptionFailsTheRunWithoutStartingTheTool) {
+  FakeTools tools;
+  const std::string ran = "/zarn/logs/tool-ran";
+  tools.place("arping", "touch " + ran + "\necho ran\n");
+  start();
+  Peer peer;
+  ASSERT_EQ(peer.login(), kAccepted);
+  const std::string failed = "\r\n400 Command executed\r\n";
+  EXPECT_EQ(peer.exchange("system arping -U -I eth0 10.0.0.1", failed), failed);
+  EXPECT_EQ(peer.exchange("system arping -c 1 -s 10.0.0.9 10.0.0.1", failed), failed);
+  EXPECT_FALSE(path_exists(ran)) << "the tool ran with an option that rewrites neighbours' ARP tables";
+  EXPECT_EQ(peer.exchange("system arping -c 1 10.0.0.1", "ran\n" + failed), "ran\n" + failed);
+}
+
 TEST_F(RouterSessionTest, ClientActivateChangesTheKernel) {
   fs::copy_file(ZARN_ACCESS_MODULE, "/zarn/modules/mod_access.so", fs::copy_options::overwrite_existing);
   std::string rid = std::to_string(kRouterId);

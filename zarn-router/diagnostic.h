@@ -22,6 +22,7 @@ std::optional<std::string> tool_command_line(const std::vector<std::string>& wor
 // The output when the shell ended with status 0, else nothing.
 std::optional<std::string> exec_command(int output_limit, const std::string& command_line, int seconds);
 
-// SIGALRM during a run: asks the runner to kill tcpdump, waits for it, and
-// tells the peer. Async-signal-safe.
+// SIGALRM during a run: records the time-out for the run, which then asks the
+// runner to kill tcpdump, waits for it and tells the peer. Only writes one
+// byte to a pipe, so it forks nothing.
 void pclose_timeout(int);

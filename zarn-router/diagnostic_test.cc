@@ -1,12 +1,16 @@
 #include "zarn-router/diagnostic.h"
 
+#include <pthread.h>
 #include <signal.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 
 #include <gtest/gtest.h>
 
 #include "libzarn/paths.h"
+#include "zarn-router/router_globals.h"
 
 namespace {
 
@@ -59,6 +63,36 @@ TEST(ExecCommand, SignalsAndTimerArePutBack) {
   EXPECT_EQ(timer.it_value.tv_sec, 0);
   EXPECT_EQ(timer.it_interval.tv_sec, 0);
   signal(SIGCHLD, SIG_DFL);
+}
+
+std::atomic<int> forks{0};
+
+TEST(TimeOut, TheHandlerForksNothing) {
+  static bool counting = [] { return pthread_atfork(nullptr, [] { ++forks; }, nullptr) == 0; }();
+  ASSERT_TRUE(counting);
+  int before = forks;
+  pclose_timeout(SIGALRM);
+  EXPECT_EQ(forks - before, 0) << "fork is not async-signal-safe: the run itself must start the kill";
+}
+
+TEST(TimeOut, EveryTimeOutOfARunTellsThePeerAndTheRunGoesOn) {
+  int peer[2];
+  ASSERT_EQ(pipe(peer), 0);
+  cl = std::make_unique<client_class>();
+  cl->fdout = peer[1];
+  std::optional<std::string> output = exec_command(8192, "sleep 2.5; echo done", 1);
+  cl->fdout = -1;
+  cl.reset();
+  close(peer[1]);
+  std::string told;
+  char buf[256];
+  for (ssize_t n; (n = read(peer[0], buf, sizeof buf)) > 0;) told.append(buf, static_cast<size_t>(n));
+  close(peer[0]);
+  EXPECT_EQ(output, "done\n");
+  const std::string reply = "300 Command trapped by timeout: 30s.\r\n";
+  ASSERT_GE(told.size(), reply.size()) << "expected at least one time-out reply";
+  EXPECT_EQ(told.substr(0, reply.size()), reply);
+  EXPECT_EQ(told.size() % reply.size(), 0u) << told;
 }
 
 }  // namespace
