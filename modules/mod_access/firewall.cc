@@ -158,9 +158,29 @@ void commit_tables(Counter& count) {
   }
 }
 
+// Addresses held by more than one setting ('000.000.000.000' is the column's default).
+constexpr const char* kDuplicateAddresses =
+    "SELECT ip,count(ip) as nr_ips FROM `internet_settings` where ip <> '000.000.000.000'  "
+    "group by ip having count(ip)  > 1";
+
 // The paid settings of a build, read while its networks are made.
 QueryAhead paid_ahead;
 std::optional<SqlResult> paid_rows;  // empty unless the build read them
+
+// Logs and prints the addresses that more than one setting holds.
+void report_duplicates(MYSQL_RES* res) {
+  if (!res || sql_num_rows(res) == 0) return;
+  for (const char* line : {"Error: Duplicate records of ips found.\n", "Error: Some of the clients will not have internet.\n",
+                           "Error: Listing duplicate ips.\n"}) {
+    write_log("%s", line);
+    std::fputs(line, stdout);
+  }
+  while (MYSQL_ROW row = mysql_fetch_row(res)) {
+    write_log("Error-duplicate: %s Nr of fuplicates: %s.\n", row[0], row[1]);
+    std::printf("Error-duplicate: %s Nr of fuplicates: %s.\n", row[0], row[1]);
+  }
+  std::fflush(stdout);
+}
 
 // A session file name must name a file inside the session directory.
 bool safe_file_name(const std::string& name) {
@@ -197,21 +217,24 @@ extern "C" int firewall_operation(int op, int rid, const char* other_ports) {
     count(firewall_exec("-A INPUT -p icmp -j ACCEPT"));
     count(firewall_exec("-A INPUT -m state --state RELATED,ESTABLISHED -j ACCEPT"));
     SqlResult nets = nets_ahead.take();
-    // The server reads the paid settings while the networks' sets are made.
+    SqlResult routers = sql_query(mysql_r, "select ip from internet_routers where id='%d'", rid);
+    SqlResult duplicates = sql_query(mysql_r, kDuplicateAddresses);
+    // The server reads the paid settings while the networks' sets are made,
+    // the router's rules and the port openings added and the duplicates told.
     if (rid != 0) paid_ahead.send(mysql_r, format(access_queries::kPaidSettings, rid, rid));
     if (nets) {
       std::set<std::string> seen;
       while (MYSQL_ROW row = mysql_fetch_row(nets.get()))
         if (row[0]) add_network(count, row[0], seen);
     }
-    if (paid_ahead.pending()) paid_rows = paid_ahead.take();
-    if (SqlResult routers = sql_query(mysql_r, "select ip from internet_routers where id='%d'", rid)) {
+    if (routers) {
       while (MYSQL_ROW row = mysql_fetch_row(routers.get()))
         if (row[0]) count(is_host_address(row[0]) ? firewall_exec("-A OUTPUT -s %s -j ACCEPT", row[0])
                                                   : skip_row("router ip", row[0]));
     }
     add_port_openings(count);
-    find_duplicate_recs();
+    report_duplicates(duplicates.get());
+    if (paid_ahead.pending()) paid_rows = paid_ahead.take();
     close_auth_sessions();
     op_firewall(op, rid, ports);
     add_personal_rules();
@@ -281,20 +304,8 @@ extern "C" int op_firewall(int op, int rid, const char* other_ports) {
 }
 
 extern "C" void find_duplicate_recs() {
-  SqlResult res = sql_query(mysql_r,
-                            "SELECT ip,count(ip) as nr_ips FROM `internet_settings` where ip <> '000.000.000.000'  "
-                            "group by ip having count(ip)  > 1");
-  if (!res || sql_num_rows(res.get()) == 0) return;
-  for (const char* line : {"Error: Duplicate records of ips found.\n", "Error: Some of the clients will not have internet.\n",
-                           "Error: Listing duplicate ips.\n"}) {
-    write_log("%s", line);
-    std::fputs(line, stdout);
-  }
-  while (MYSQL_ROW row = mysql_fetch_row(res.get())) {
-    write_log("Error-duplicate: %s Nr of fuplicates: %s.\n", row[0], row[1]);
-    std::printf("Error-duplicate: %s Nr of fuplicates: %s.\n", row[0], row[1]);
-  }
-  std::fflush(stdout);
+  SqlResult res = sql_query(mysql_r, kDuplicateAddresses);
+  report_duplicates(res.get());
 }
 
 extern "C" void close_auth_sessions() {
