@@ -132,29 +132,32 @@ int ipset_do_command(int argc, char** argv) {
   return run(argc, argv, context) >= 0 ? 1 : 0;
 }
 
-bool ipset_output(const std::string& line, std::string* output) {
+namespace {
+
+// Runs one command line tolerantly (a refusal fails it, the process goes on).
+int run_tolerant(const std::string& line, CommandContext& context) {
   std::vector<std::string> words = get_argv(line);
   words[0] = "ipset";
   std::vector<char*> argv;
   for (auto& w : words) argv.push_back(w.data());
   argv.push_back(nullptr);
+  context.tolerate = true;
+  return run(static_cast<int>(words.size()), argv.data(), context);
+}
+
+}  // namespace
+
+bool ipset_output(const std::string& line, std::string* output) {
   CommandContext context;
   context.capture = true;
-  context.tolerate = true;
-  int r = run(static_cast<int>(words.size()), argv.data(), context);
+  int r = run_tolerant(line, context);
   *output = std::move(context.output);
   return r >= 0;
 }
 
 bool ipset_tolerant(const std::string& line, std::string* refusal) {
-  std::vector<std::string> words = get_argv(line);
-  words[0] = "ipset";
-  std::vector<char*> argv;
-  for (auto& w : words) argv.push_back(w.data());
-  argv.push_back(nullptr);
   CommandContext context;
-  context.tolerate = true;
-  int r = run(static_cast<int>(words.size()), argv.data(), context);
+  int r = run_tolerant(line, context);
   if (refusal) *refusal = tidy(context.refusal);
   return r >= 0;
 }
@@ -171,7 +174,10 @@ bool ipset_restore(std::string text, std::string* refusal) {
   int r = ipset_parse_stream(get_session(), stream);
   current = nullptr;
   std::fclose(stream);
-  if (r < 0 || !context.refusal.empty()) drop_session();
+  if (r < 0 || !context.refusal.empty())
+    drop_session();
+  else
+    ipset_session_lineno(ipset_session(session), 0);  // later refusals name no line of this text
   if (refusal) *refusal = tidy(context.refusal);
   return r >= 0 && context.refusal.empty();
 }

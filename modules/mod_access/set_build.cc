@@ -1,6 +1,7 @@
 #include "modules/mod_access/set_build.h"
 
 #include <arpa/inet.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -22,6 +23,9 @@ struct BuiltSet {
   std::vector<std::string> entries;
   std::unordered_set<uint32_t> addresses;
 };
+
+constexpr int kSwapAttempts = 50;
+constexpr useconds_t kSwapPause = 2000;  // microseconds
 
 bool running = false;
 bool filled = false;
@@ -62,6 +66,16 @@ bool fill_one_by_one(const BuiltSet& s) {
     ok = false;
   }
   return ok;
+}
+
+// The kernel refuses to swap a set while someone lists it (a listing takes
+// milliseconds): a few more tries before the swap counts as failed.
+bool swap_sets(const std::string& temp, const std::string& name, std::string* refusal) {
+  for (int attempt = 0;; ++attempt) {
+    if (ipset_tolerant("-W " + temp + " " + name, refusal)) return true;
+    if (attempt == kSwapAttempts || refusal->find("busy") == std::string::npos) return false;
+    usleep(kSwapPause);
+  }
 }
 
 }  // namespace
@@ -153,7 +167,7 @@ int set_build_swap_in() {
   set_build_fill();
   std::string refusal;
   for (const BuiltSet& s : sets) {
-    if (!ipset_tolerant("-W " + s.temp + " " + s.name, &refusal)) {
+    if (!swap_sets(s.temp, s.name, &refusal)) {
       write_log("Error_ipset: %s\n", refusal.c_str());
       ++failures;
       continue;
