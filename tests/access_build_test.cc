@@ -271,6 +271,12 @@ TEST_F(HostileBuildTest, BadExtraPortsAreLeftOutOfTheMarks) {
     SCOPED_TRACE(ports);
     expect_skipped([] {}, {"Internet: row skipped, bad other_ports: "}, "2", {"internet", "start", "1", ports});
   }
+  // The redirect verb refuses them too, instead of ending in the middle.
+  std::remove(kRunnerLog.c_str());
+  RunResult r = runner({"redirect", "start", "3", "8080\r"});
+  EXPECT_NE(r.exit_status, 1);
+  EXPECT_NE(read_file(kRunnerLog).find("Internet: row skipped, bad other_ports: 8080?\n"), std::string::npos)
+      << read_file(kRunnerLog);
 }
 
 TEST_F(HostileBuildTest, BadOperatorLinesAreSkippedAndTheBuildGoesOn) {
