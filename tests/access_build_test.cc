@@ -1,11 +1,12 @@
 // Firewall starts that must never leave the router open: what the kernel
 // holds while a start runs, and after starts fed with input that the build
 // cannot use.
-#include <libiptc/libiptc.h>
+#include <fcntl.h>
 #include <grp.h>
+#include <gtest/gtest.h>
+#include <libiptc/libiptc.h>
 #include <pwd.h>
 #include <sys/wait.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -13,8 +14,6 @@
 #include <map>
 #include <set>
 #include <sstream>
-
-#include <gtest/gtest.h>
 
 #include "tests/access_fixture.h"
 
@@ -126,10 +125,16 @@ class BuildWatchTest : public testing::Test {
         registered_.insert(prefix + std::to_string(h) + "," + mac);
       }
     }
-    db_.exec("INSERT INTO internet_routers (id, rname, ip) VALUES (1, 'r1', '10.20.0.1');"
-             "INSERT INTO internal_net (rid, net, host_min, host_max) VALUES " + nets + ";"
-             "INSERT INTO internet_clients (id, remote) VALUES " + clients + ";"
-             "INSERT INTO internet_settings (cid, rid, ip, mac, active) VALUES " + settings);
+    db_.exec(
+        "INSERT INTO internet_routers (id, rname, ip) VALUES (1, 'r1', '10.20.0.1');"
+        "INSERT INTO internal_net (rid, net, host_min, host_max) VALUES " +
+        nets +
+        ";"
+        "INSERT INTO internet_clients (id, remote) VALUES " +
+        clients +
+        ";"
+        "INSERT INTO internet_settings (cid, rid, ip, mac, active) VALUES " +
+        settings);
   }
   TestDatabase db_;
   std::set<std::string> registered_;
@@ -198,7 +203,10 @@ TEST_F(BuildWatchTest, AStartKilledAtAnyMomentLeavesEachPartOldOrNew) {
         if (part.rfind("set new_", 0) != 0) parts.insert(part);  // a killed start's temporary sets
     std::string mixed, first;
     for (const std::string& part : parts) {
-      auto held = [&](const Layout& l) { auto it = l.find(part); return it == l.end() ? std::string("(none)") : it->second; };
+      auto held = [&](const Layout& l) {
+        auto it = l.find(part);
+        return it == l.end() ? std::string("(none)") : it->second;
+      };
       if (held(seen) == held(before) || held(seen) == held(after)) continue;
       if (mixed.empty()) first = held(seen);
       mixed += " " + part;
@@ -228,10 +236,12 @@ class HostileBuildTest : public testing::Test {
   // Builds clean, lets `spoil` add the input, builds again: the kernel must
   // hold what the clean build gave, the log the lines and the error count.
   void expect_skipped(const std::function<void()>& spoil, const std::vector<std::string>& lines,
-                      const std::string& errors, const std::vector<std::string>& start_args = {"internet", "start", "1"}) {
+                      const std::string& errors,
+                      const std::vector<std::string>& start_args = {"internet", "start", "1"}) {
     ASSERT_EQ(runner({"internet", "start", "1"}).exit_status, 1) << read_file(kRunnerLog);
     const Layout clean = layout();
-    ASSERT_NE(clean.at("filter").find("-A INPUT -i eth1 -p tcp -m multiport --dports 22 -j ACCEPT"), std::string::npos) << describe(clean);
+    ASSERT_NE(clean.at("filter").find("-A INPUT -i eth1 -p tcp -m multiport --dports 22 -j ACCEPT"), std::string::npos)
+        << describe(clean);
     spoil();
     // The layout of a stopped router, so that a start that ends part-way shows.
     ASSERT_EQ(runner({"internet", "stop", "1"}).exit_status, 1);
@@ -252,12 +262,13 @@ TEST_F(HostileBuildTest, BadDatabaseRowsAreSkippedAndTheBuildGoesOn) {
       [&] {
         // A paid row of this router in another router's network, one with a
         // leading zero, a second row for a network, a network a set cannot hold.
-        db_.exec("INSERT INTO internet_clients (id, remote) VALUES (20, 1), (21, 1);"
-                 "INSERT INTO internet_settings (id, cid, rid, ip, mac, active) VALUES"
-                 " (20, 20, 1, '10.9.9.20', '02:00:00:00:09:14', 1), (21, 21, 1, '10.1.1.010', '02:00:00:00:01:15', 1);"
-                 "INSERT INTO internal_net (rid, net, host_min, host_max) VALUES"
-                 " (1, '10.1.2.0/24', INET_ATON('10.1.2.1'), INET_ATON('10.1.2.254')),"
-                 " (1, '10.64.0.0/10', INET_ATON('10.64.0.1'), INET_ATON('10.127.255.254'))");
+        db_.exec(
+            "INSERT INTO internet_clients (id, remote) VALUES (20, 1), (21, 1);"
+            "INSERT INTO internet_settings (id, cid, rid, ip, mac, active) VALUES"
+            " (20, 20, 1, '10.9.9.20', '02:00:00:00:09:14', 1), (21, 21, 1, '10.1.1.010', '02:00:00:00:01:15', 1);"
+            "INSERT INTO internal_net (rid, net, host_min, host_max) VALUES"
+            " (1, '10.1.2.0/24', INET_ATON('10.1.2.1'), INET_ATON('10.1.2.254')),"
+            " (1, '10.64.0.0/10', INET_ATON('10.64.0.1'), INET_ATON('10.127.255.254'))");
       },
       {"Internet: row skipped, no set of this router holds ip: 10.9.9.20\n",
        "Internet: row skipped, bad ip: 10.1.1.010\n", "Internet: row skipped, bad net (a second row): 10.1.2.0/24\n",
@@ -266,8 +277,8 @@ TEST_F(HostileBuildTest, BadDatabaseRowsAreSkippedAndTheBuildGoesOn) {
 }
 
 TEST_F(HostileBuildTest, BadExtraPortsAreLeftOutOfTheMarks) {
-  for (const std::string& ports : {std::string("8080\r"), std::string("http"),
-                                   std::string("1,2,3,4,5,6,7,8,9,10,11,12,13,14,15")}) {
+  for (const std::string& ports :
+       {std::string("8080\r"), std::string("http"), std::string("1,2,3,4,5,6,7,8,9,10,11,12,13,14,15")}) {
     SCOPED_TRACE(ports);
     expect_skipped([] {}, {"Internet: row skipped, bad other_ports: "}, "2", {"internet", "start", "1", ports});
   }
@@ -282,8 +293,9 @@ TEST_F(HostileBuildTest, BadExtraPortsAreLeftOutOfTheMarks) {
 TEST_F(HostileBuildTest, BadOperatorLinesAreSkippedAndTheBuildGoesOn) {
   expect_skipped(
       [&] {
-        write_file("/zarn/conf/router-ports", "53|all|all\nnosuchservice|tcp|all\n22|nosuchproto|all\n"
-                                              "22 -j DROP|tcp|all\n22|tcp|eth1\n");
+        write_file("/zarn/conf/router-ports",
+                   "53|all|all\nnosuchservice|tcp|all\n22|nosuchproto|all\n"
+                   "22 -j DROP|tcp|all\n22|tcp|eth1\n");
         write_file("/zarn/conf/router-iptables",
                    "-A FORWARD -p tcp --dport 25 -j DROP\n-A FORWARD -m nosuchmatch -j ACCEPT\n"
                    "-A INPUT -p tcp --dport 99999 -j ACCEPT\n-A FORWARD -j NOSUCHTARGET\n"
@@ -307,11 +319,13 @@ TEST(BuildSetsTest, ANetworkGoneLosesItsSetAndANewOneGainsOne) {
   load_router(db);
   configure_router(db);
   ASSERT_EQ(runner({"internet", "start", "1"}).exit_status, 1) << read_file(kRunnerLog);
-  db.exec("DELETE FROM internal_net WHERE net = '10.1.2.0/24';"
-          "INSERT INTO internal_net (rid, net, host_min, host_max) VALUES"
-          " (1, '10.1.3.0/24', INET_ATON('10.1.3.1'), INET_ATON('10.1.3.254'));"
-          "INSERT INTO internet_clients (id, remote) VALUES (30, 1);"
-          "INSERT INTO internet_settings (id, cid, rid, ip, mac, active) VALUES (30, 30, 1, '10.1.3.30', '02:00:00:00:03:1E', 1)");
+  db.exec(
+      "DELETE FROM internal_net WHERE net = '10.1.2.0/24';"
+      "INSERT INTO internal_net (rid, net, host_min, host_max) VALUES"
+      " (1, '10.1.3.0/24', INET_ATON('10.1.3.1'), INET_ATON('10.1.3.254'));"
+      "INSERT INTO internet_clients (id, remote) VALUES (30, 1);"
+      "INSERT INTO internet_settings (id, cid, rid, ip, mac, active) VALUES (30, 30, 1, '10.1.3.30', "
+      "'02:00:00:00:03:1E', 1)");
   ASSERT_EQ(runner({"internet", "start", "1"}).exit_status, 1) << read_file(kRunnerLog);
   EXPECT_FALSE(set_exists("src_10_1_2_0_24"));
   EXPECT_EQ(set_members("src_10_1_3_0_24"), std::vector<std::string>{"10.1.3.30,02:00:00:00:03:1E"});

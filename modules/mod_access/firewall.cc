@@ -86,8 +86,8 @@ void add_network(Counter& count, const std::string& net, std::set<std::string>& 
     bool made = set_build_create(src, net);
     count(made);
     if (made)
-      count(firewall_exec("-A FORWARD -s %s -m set --match-set src_%lu_%lu_%lu_%lu_%lu src -j ACCEPT", s, n.a, n.b,
-                          n.c, n.d, n.m));
+      count(firewall_exec("-A FORWARD -s %s -m set --match-set src_%lu_%lu_%lu_%lu_%lu src -j ACCEPT", s, n.a, n.b, n.c,
+                          n.d, n.m));
   } else {
     count(firewall_exec("-N src_%lu_%lu_%lu_%lu_%lu", n.a, n.b, n.c, n.d, n.m));
     count(firewall_exec("-A FORWARD -s %s -j src_%lu_%lu_%lu_%lu_%lu", s, n.a, n.b, n.c, n.d, n.m));
