@@ -5,6 +5,8 @@
 # separate ipset and iptables-legacy processes (a smaller run, scaled); then
 # the latency of opening one client on the loaded router.
 #   bench/access-bench.sh [BUILD_DIR] [CLIENTS] [NETWORKS]
+# With BASELINE_MODULE=FILE (another build's mod_access.so), the start is also
+# timed with that module, its runs taken in turn with this build's.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$here/build}
@@ -18,8 +20,9 @@ bench_on_router "$0" "$build" "$clients" "$networks"
 
 echo "router: $clients paid clients in $networks /24 networks, $((clients / 10)) of them also marked (active 123)"
 
+# Seven runs each: the machine is shared, and the medians move less than the runs.
 starts=()
-for i in 1 2 3; do
+for i in 1 2 3 4 5 6 7; do
   reset_kernel
   t0=$(ms); status=0; runner internet start 1 || status=$?; t1=$(ms)
   [ "$status" = 1 ] || { echo "start failed ($status)"; tail -5 /zarn/logs/gw-runner.log; exit 1; }
@@ -30,11 +33,31 @@ entries=$(ipset list | grep -c '^10\.' || true)
 marks=$(iptables-legacy-save -t mangle | grep -c 'MARK' || true)
 echo "module start: ${starts[*]} ms (median $start_ms ms); set entries $entries, marks $marks"
 
+# The start with another module, in turn with this build's, and the same state.
+if [ -n "${BASELINE_MODULE:-}" ]; then
+  ipset save | sort >/tmp/sets.ours
+  iptables-legacy-save | grep -v '^#' | sed 's/\[[0-9]*:[0-9]*\]//' >/tmp/tables.ours
+  cp /zarn/modules/mod_access.so /tmp/ours.so
+  ours=(); theirs=()
+  for i in 1 2 3 4 5 6 7 8 9; do
+    for which in ours theirs; do
+      if [ $which = ours ]; then cp /tmp/ours.so /zarn/modules/mod_access.so; else cp "$BASELINE_MODULE" /zarn/modules/mod_access.so; fi
+      reset_kernel
+      t0=$(ms); runner internet start 1 || true; t1=$(ms)
+      if [ $which = ours ]; then ours+=("$(elapsed "$t0" "$t1")"); else theirs+=("$(elapsed "$t0" "$t1")"); fi
+    done
+  done
+  ipset save | sort | cmp -s - /tmp/sets.ours && iptables-legacy-save | grep -v '^#' | sed 's/\[[0-9]*:[0-9]*\]//' | cmp -s - /tmp/tables.ours &&
+    same="the same kernel state" || same="A DIFFERENT KERNEL STATE"
+  cp /tmp/ours.so /zarn/modules/mod_access.so
+  echo "in turn: this build ${ours[*]} ms (median $(printf '%s\n' "${ours[@]}" | median)), baseline ${theirs[*]} ms (median $(printf '%s\n' "${theirs[@]}" | median)); $same"
+fi
+
 # (a) The floor: the final state restored by the two programs made for bulk loading.
 ipset save >/tmp/sets.save
 iptables-legacy-save >/tmp/tables.save
 floors=()
-for i in 1 2 3; do
+for i in 1 2 3 4 5 6 7; do
   reset_kernel
   t0=$(ms); ipset restore </tmp/sets.save; iptables-legacy-restore </tmp/tables.save; t1=$(ms)
   floors+=("$(elapsed "$t0" "$t1")")

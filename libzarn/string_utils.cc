@@ -18,15 +18,17 @@
 
 namespace {
 
-// A dotted IPv4 host address; the first number stops at 254.
+// A dotted IPv4 host address in canonical form (no leading zeros: inet_aton
+// reads "010" as 8, sscanf and tc as 10); the first number stops at 254.
 constexpr const char* kIpv4AddressPattern =
-    "^(0*([0-9][0-9]?|1[0-9]{2}|2[0-4][0-9]|25[0-4]))"
-    "(\\.(0*([0-9][0-9]?|1[0-9]{2}|2[0-4][0-9]|25[0-5]))){3}$";
+    "^([0-9]|[1-9][0-9]|1[0-9]{2}|2[0-4][0-9]|25[0-4])"
+    "(\\.([0-9]|[1-9][0-9]|1[0-9]{2}|2[0-4][0-9]|25[0-5])){3}$";
 
-// A dotted netmask, broadcast or network address: every number up to 255.
+// A dotted netmask, broadcast or network address, canonical as above: every
+// number up to 255.
 constexpr const char* kIpv4MaskPattern =
-    "^(0*([0-9][0-9]?|1[0-9]{2}|2[0-4][0-9]|25[0-5]))"
-    "(\\.(0*([0-9][0-9]?|1[0-9]{2}|2[0-4][0-9]|25[0-5]))){3}$";
+    "^([0-9]|[1-9][0-9]|1[0-9]{2}|2[0-4][0-9]|25[0-5])"
+    "(\\.([0-9]|[1-9][0-9]|1[0-9]{2}|2[0-4][0-9]|25[0-5])){3}$";
 
 // Six hexadecimal pairs, colons optional; anchored at the start only, so text
 // may follow the address.

@@ -47,9 +47,13 @@ struct AddressCase {
   int expected;
 };
 
-TEST(AddressChecks, HostAddressAllowsLeadingZerosAndLimitsTheFirstNumberTo254) {
+TEST(AddressChecks, HostAddressIsCanonicalAndLimitsTheFirstNumberTo254) {
+  // inet_aton reads a leading zero as octal, sscanf and tc as decimal: only
+  // one text per address is taken.
   const AddressCase cases[] = {
-      {"10.0.0.1", 1},  {"010.000.000.001", 1}, {"1.2.3.255", 1}, {"254.255.255.255", 1},
+      {"10.0.0.1", 1},  {"010.000.000.001", 0}, {"10.1.1.010", 0}, {"010.1.1.1", 0},
+      {"10.01.1.1", 0}, {"10.1.00.1", 0},       {"10.0.0.100", 1}, {"100.200.10.0", 1},
+      {"1.2.3.255", 1}, {"254.255.255.255", 1},
       {"0.0.0.0", 1},   {"255.1.1.1", 0},       {"1.2.3", 0},     {"1.2.3.4.5", 0},
       {"1.2.3.256", 0}, {"1.2.3.4 ", 0},        {" 1.2.3.4", 0},  {"1.2.3.4x", 0},
       {"1..3.4", 0},    {"a.b.c.d", 0},         {"", 0},          {"1.2.3.-4", 0},
@@ -60,8 +64,8 @@ TEST(AddressChecks, HostAddressAllowsLeadingZerosAndLimitsTheFirstNumberTo254) {
 
 TEST(AddressChecks, MaskBroadcastAndNetworkAllowEveryNumberUpTo255) {
   const AddressCase cases[] = {
-      {"255.255.255.0", 1},   {"255.255.255.255", 1},  {"0.0.0.0", 1},
-      {"192.168.001.000", 1}, {"256.0.0.0", 0},        {"255.255.255", 0},
+      {"255.255.255.0", 1},   {"255.255.255.255", 1},  {"0.0.0.0", 1},          {"192.168.10.0", 1},
+      {"192.168.001.000", 0}, {"192.168.1.00", 0},     {"256.0.0.0", 0},        {"255.255.255", 0},
       {"255.255.255.0.0", 0}, {"255.255.255.0/24", 0}, {"", 0},
   };
   for (const AddressCase& c : cases) {

@@ -20,6 +20,7 @@ struct CommandContext {
   std::string output;
   bool capture = false;
   bool tolerate = false;  // a refusal fails the command instead of the process
+  std::string refusal;    // what the library said when it refused, in tolerant runs
 };
 
 struct ipset* session = nullptr;
@@ -31,13 +32,24 @@ CommandContext* current = nullptr;
   std::exit(2);
 }
 
+// A library message on one line, without its line feeds.
+std::string tidy(std::string text) {
+  for (char& c : text)
+    if (c == '\n') c = ' ';
+  while (!text.empty() && text.back() == ' ') text.pop_back();
+  return text;
+}
+
 bool contains(const char* text, const char* part) { return text && std::strstr(text, part); }
 
 // Turns the library's report of a refused command into the interpreter's result.
 int report(const char* message, bool is_warning) {
   if (is_warning) return 0;
-  const CommandContext& c = *current;
-  if (c.tolerate) return -1;
+  CommandContext& c = *current;
+  if (c.tolerate) {
+    if (message && *message) c.refusal += message;
+    return -1;
+  }
   if (c.verb == "-T" || c.verb == "test") {
     if (contains(message, "is NOT in set")) return 0;
   }
@@ -55,6 +67,10 @@ int custom_error(struct ipset*, void*, int status, const char* msg, ...) {
   va_end(args);
   if (status == IPSET_NO_PROBLEM) return 0;
   while (!text.empty() && text.back() == '\n') text.pop_back();
+  if (current && current->tolerate) {
+    current->refusal += text;
+    return -1;
+  }
   fatal(text);
 }
 
@@ -88,6 +104,14 @@ struct ipset* get_session() {
   return session;
 }
 
+// After a refused command the library's session answers the next command
+// with the reply of the last one ("Internal protocol error"): start afresh.
+void drop_session() {
+  if (!session) return;
+  ipset_fini(session);
+  session = nullptr;
+}
+
 int run(int argc, char** argv, CommandContext& context) {
   if (argc > 1) context.verb = argv[1];
   if (argc > 2) context.set = argv[2];
@@ -97,6 +121,7 @@ int run(int argc, char** argv, CommandContext& context) {
   current = &context;
   int r = ipset_parse_argv(get_session(), argc, argv);
   current = nullptr;
+  if (r < 0) drop_session();
   return r;
 }
 
@@ -107,18 +132,54 @@ int ipset_do_command(int argc, char** argv) {
   return run(argc, argv, context) >= 0 ? 1 : 0;
 }
 
-bool ipset_output(const std::string& line, std::string* output) {
+namespace {
+
+// Runs one command line tolerantly (a refusal fails it, the process goes on).
+int run_tolerant(const std::string& line, CommandContext& context) {
   std::vector<std::string> words = get_argv(line);
   words[0] = "ipset";
   std::vector<char*> argv;
   for (auto& w : words) argv.push_back(w.data());
   argv.push_back(nullptr);
+  context.tolerate = true;
+  return run(static_cast<int>(words.size()), argv.data(), context);
+}
+
+}  // namespace
+
+bool ipset_output(const std::string& line, std::string* output) {
   CommandContext context;
   context.capture = true;
-  context.tolerate = true;
-  int r = run(static_cast<int>(words.size()), argv.data(), context);
+  int r = run_tolerant(line, context);
   *output = std::move(context.output);
   return r >= 0;
+}
+
+bool ipset_tolerant(const std::string& line, std::string* refusal) {
+  CommandContext context;
+  int r = run_tolerant(line, context);
+  if (refusal) *refusal = tidy(context.refusal);
+  return r >= 0;
+}
+
+bool ipset_restore(std::string text, std::string* refusal) {
+  FILE* stream = fmemopen(text.data(), text.size(), "r");
+  if (!stream) {
+    if (refusal) *refusal = "cannot read the restore text";
+    return false;
+  }
+  CommandContext context;
+  context.tolerate = true;
+  current = &context;
+  int r = ipset_parse_stream(get_session(), stream);
+  current = nullptr;
+  std::fclose(stream);
+  if (r < 0 || !context.refusal.empty())
+    drop_session();
+  else
+    ipset_session_lineno(ipset_session(session), 0);  // later refusals name no line of this text
+  if (refusal) *refusal = tidy(context.refusal);
+  return r >= 0 && context.refusal.empty();
 }
 
 int ipset_close() {

@@ -12,5 +12,15 @@ int ipset_do_command(int argc, char** argv);
 // Runs one command and gives what it printed (for listings), or nothing when it failed.
 bool ipset_output(const std::string& line, std::string* output);
 
+// Runs one command; a refusal fails it (false, with the library's words)
+// instead of ending the process.
+bool ipset_tolerant(const std::string& line, std::string* refusal);
+
+// Runs a text of commands in the set program's restore syntax ("add SET
+// ENTRY" lines), the adds to one set gathered into as few kernel messages as
+// the library allows. False, with the library's words, when one was refused:
+// the entries after it in the same message may be lost.
+bool ipset_restore(std::string text, std::string* refusal);
+
 // Ends the interpreter's session (its kernel socket). -1 when none was open, else 0.
 int ipset_close();

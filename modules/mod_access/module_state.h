@@ -19,5 +19,12 @@ int firewall_exec(const char* format, ...) __attribute__((format(printf, 1, 2)))
 int ipset_exec(const char* format, ...) __attribute__((format(printf, 1, 2)));
 }
 
+#include <string>
+
+// Runs an iptables line from an operator file: 1 or 0 as firewall_exec, -1
+// when the interpreter would have ended the process on it (nothing applied;
+// the interpreter's message is logged).
+int firewall_exec_refusable(const std::string& line);
+
 // The rule-table handle that firewall_exec keeps open between commands.
 TableSession& table_session();

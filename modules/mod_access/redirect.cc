@@ -30,6 +30,13 @@ extern "C" int redirect_notifier(const char* cid, int type, const char* other_po
     close_handlers();
     return 0;
   }
+  // The ports become words of a multiport match, which ends the process on a
+  // list it cannot read.
+  if (other_ports && !is_port_list(other_ports, kExtraMarkPorts)) {
+    skip_row("other_ports", other_ports);
+    close_handlers();
+    return 0;
+  }
   std::string escaped = slash_this(cid);
   SqlResult res = sql_query(mysql_r, "SELECT ip FROM internet_settings WHERE cid='%s'", escaped.c_str());
   if (!res || sql_num_rows(res.get()) == 0) {

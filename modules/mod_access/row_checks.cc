@@ -1,6 +1,7 @@
 #include "modules/mod_access/row_checks.h"
 
 #include <cstdio>
+#include <vector>
 
 #include "libzarn/log.h"
 #include "libzarn/string_utils.h"
@@ -24,11 +25,26 @@ bool is_network(const std::string& text) {
   if (slash == std::string::npos || slash + 1 == text.size() || text.size() - slash > 3) return false;
   for (size_t i = slash + 1; i < text.size(); ++i)
     if (text[i] < '0' || text[i] > '9') return false;
+  if (text[slash + 1] == '0' && slash + 2 < text.size()) return false;  // "/08": one text, one reading
   if (std::stoi(text.substr(slash + 1)) > 32) return false;
   std::string address = text.substr(0, slash);
   for (char c : address)
     if ((c < '0' || c > '9') && c != '.') return false;
   return !address.empty() && check_ipv4_network(address.c_str()) == 1;
+}
+
+bool is_port_list(const std::string& text, int slots) {
+  int used = 0;
+  for (const std::string& item : splitStr(text, ",")) {
+    std::vector<std::string> ends = splitStr(item, ":");
+    if (ends.size() > 2) return false;
+    for (const std::string& port : ends) {
+      if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos) return false;
+      if (std::stoi(port) > 65535) return false;
+    }
+    used += static_cast<int>(ends.size());
+  }
+  return used <= slots;
 }
 
 bool skip_row(const char* what, const std::string& value) {

@@ -12,6 +12,11 @@ bool is_host_address(const std::string& text);
 bool is_mac_address(const std::string& text);
 // A.B.C.D/M (M up to 32) and nothing else.
 bool is_network(const std::string& text);
+// Decimal ports (0 to 65535) and ranges FIRST:LAST joined by commas, taking
+// at most `slots` places of a multiport match (a range takes two), and nothing else.
+bool is_port_list(const std::string& text, int slots);
+// The places of a mark rule's port list left beside port 80.
+inline constexpr int kExtraMarkPorts = 14;
 // Logs "Internet: row skipped, bad %s: %s\n" (what, the value with bytes other
 // than printable ASCII shown as "?", at most 64 of them); gives false.
 bool skip_row(const char* what, const std::string& value);

@@ -5,6 +5,7 @@
 #include <unistd.h>
 #include <xtables.h>
 
+#include <algorithm>
 #include <cerrno>
 
 namespace {
@@ -42,6 +43,13 @@ xtc_handle* open_table(const char* table) {
 }
 
 xtc_handle* session_table(TableSession& session, const std::string& table) {
+  if (session.held) {
+    for (auto& [name, h] : session.held_tables)
+      if (name == table) return h;
+    xtc_handle* h = open_table(table.c_str());
+    if (h) session.held_tables.emplace_back(table, h);
+    return h;
+  }
   if (session.handle && table != session.prev_table) session_close(session);
   if (!session.handle) {
     take_table_lock();
@@ -55,9 +63,34 @@ xtc_handle* session_table(TableSession& session, const std::string& table) {
 }
 
 void session_close(TableSession& session) {
-  if (!session.handle) return;
+  if (session.held || !session.handle) return;
   iptc_commit(session.handle);
   iptc_free(session.handle);
   session.handle = nullptr;
   release_table_lock();
+}
+
+void session_hold(TableSession& session) {
+  if (session.held) return;
+  session_close(session);
+  take_table_lock();
+  session.held = true;
+}
+
+std::vector<RefusedTable> session_commit_held(TableSession& session, const std::vector<std::string>& last) {
+  std::vector<std::pair<std::string, xtc_handle*>> order;
+  for (auto& entry : session.held_tables)
+    if (std::find(last.begin(), last.end(), entry.first) == last.end()) order.push_back(entry);
+  for (const std::string& table : last)
+    for (auto& entry : session.held_tables)
+      if (entry.first == table) order.push_back(entry);
+  std::vector<RefusedTable> refused;
+  for (auto& [table, h] : order) {
+    if (!iptc_commit(h)) refused.push_back({table, iptc_strerror(errno)});
+    iptc_free(h);
+  }
+  session.held_tables.clear();
+  session.held = false;
+  release_table_lock();
+  return refused;
 }

@@ -38,6 +38,10 @@ std::optional<Network> make_network(const std::string& net) {
   char tail;
   if (std::sscanf(net.c_str(), "%u.%u.%u.%u/%u%c", &a, &b, &c, &d, &m, &tail) != 5) return std::nullopt;
   if (a > 255 || b > 255 || c > 255 || d > 255 || m > 32) return std::nullopt;
+  // The module builds only canonical texts ("010.1.1.0/24" names no set of it).
+  if (net != std::to_string(a) + "." + std::to_string(b) + "." + std::to_string(c) + "." + std::to_string(d) + "/" +
+                 std::to_string(m))
+    return std::nullopt;
   Network n;
   n.net = net;
   n.source_set = "src_" + std::to_string(a) + "_" + std::to_string(b) + "_" + std::to_string(c) + "_" +
