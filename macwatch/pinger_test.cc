@@ -150,14 +150,16 @@ TEST_F(PingerTest, OneInterruptStopsThePassAfterTheRequestsOut) {
   db_.exec("INSERT INTO internet_settings (id, cid, rid, ip, mac, active, hostup) VALUES " + settings);
   Rows order = db_.query("SELECT ip FROM internet_settings ORDER BY ip");
 
+  ArpWatch watch(lan_, "h1");
   MacwatchProcess pinger({"-d"});
-  ASSERT_TRUE(eventually([&] { return pinger.output().find("Mysql conn ok\n") != std::string::npos; }, 10));
+  ASSERT_TRUE(eventually([&] { return watch.lines().find(" ARP, ") != std::string::npos; }, 10)) << pinger.output();
   kill(pinger.pid(), SIGINT);
   EXPECT_EQ(pinger.wait(10), 0);
 
   std::string out = pinger.output();
   std::string lines = out.substr(out.find("Mysql conn ok\n") + 14);
   int printed = count(lines, "Debug Pinger:");
+  EXPECT_GT(printed, 0) << "the requests out are finished";
   EXPECT_LT(printed, static_cast<int>(order.size())) << "the sending stopped";
   std::string expected;
   for (int i = 0; i < printed; ++i)
