@@ -9,6 +9,8 @@
 #    (against the same round all at once) and from the kernel's table (against
 #    the table reads alone); then from the table with the runner opening every
 #    setting (active 1, firewall built).
+# SEQUENTIAL_SAMPLE=N also times N answering and N silent probes one after
+# another, as a pass made them before.
 #   bench/macwatch-bench.sh [BUILD_DIR] [ANSWERING] [SILENT] [all|pinger] [RUNS]
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -78,32 +80,50 @@ done
 
 echo "subscriber LAN: $answering answering and $silent silent addresses on lan0"
 
-# Pinger: RUNS times a pass writing every row, the floor, a pass writing none.
+# Pinger: RUNS times a pass writing every row, the floor, a pass writing
+# none, and the same round at the workers' pace (what the pacing costs).
+pace=$("$tool" pace)
 sql "UPDATE internet_settings SET mac = '02:00:00:00:00:ff'"
-changed=() floors=() steady=()
+changed=() floors=() steady=() paced=()
 for run in $(seq 1 "$runs"); do
   sql "UPDATE internet_settings SET hostup = 2"
   pass=$("$tool" pass 1)
   # shellcheck disable=SC2086
-  floor=$("$tool" burst lan0 $all_list)
+  floor=$("$tool" burst 0 lan0 $all_list)
   again=$("$tool" pass 1)
+  # shellcheck disable=SC2086
+  at_pace=$("$tool" burst "$pace" lan0 $all_list)
   echo "run $run: pass, every row changed: $pass"
   echo "run $run: floor, one round all at once: $floor"
   echo "run $run: pass, nothing changed: $again"
-  changed+=("$(echo "$pass" | ms_of)") floors+=("$(echo "$floor" | ms_of)") steady+=("$(echo "$again" | ms_of)")
+  echo "run $run: one round at $pace a second: $at_pace"
+  changed+=("$(echo "$pass" | ms_of)") floors+=("$(echo "$floor" | ms_of)")
+  steady+=("$(echo "$again" | ms_of)") paced+=("$(echo "$at_pace" | ms_of)")
 done
 echo "median pass, every row changed: $(median "${changed[@]}") ms"
 echo "median pass, nothing changed:   $(median "${steady[@]}") ms"
-echo "median floor:                   $(median "${floors[@]}") ms"
+echo "median floor, all at once:      $(median "${floors[@]}") ms"
+echo "median round at $pace a second: $(median "${paced[@]}") ms"
 echo "pass / floor (changed, unchanged): $(ratio "$(median "${changed[@]}")" "$(median "${floors[@]}")")," \
   "$(ratio "$(median "${steady[@]}")" "$(median "${floors[@]}")")"
+echo "pass / round at the pace (changed, unchanged): $(ratio "$(median "${changed[@]}")" "$(median "${paced[@]}")")," \
+  "$(ratio "$(median "${steady[@]}")" "$(median "${paced[@]}")")"
+if [ "${SEQUENTIAL_SAMPLE:-0}" -gt 0 ]; then
+  # The probes one after another, as a pass made them before: a sample of
+  # answering and silent addresses, for the per-host costs.
+  n=$SEQUENTIAL_SAMPLE
+  # shellcheck disable=SC2046
+  echo "one after another, $n answering: $("$tool" round probe lan0 $(for i in $(seq 1 "$n"); do address "$i"; done))"
+  # shellcheck disable=SC2046
+  echo "one after another, $n silent: $("$tool" round probe lan0 $(for i in $(seq $((answering + 1)) $((answering + n))); do address "$i"; done))"
+fi
 [ "$parts" = all ] || exit 0
 
 # Finder by probe: the answering addresses missing, none in the kernel's table.
 sql "UPDATE internet_settings SET mac = IF(id <= $answering, '0', '02:00:00:00:00:ff'), active = 0"
 probe=$("$tool" finder 1)
 # shellcheck disable=SC2086
-probe_floor=$("$tool" burst lan0 $answer_list)
+probe_floor=$("$tool" burst 0 lan0 $answer_list)
 echo "finder, by probe:       $probe"
 echo "floor, one round:       $probe_floor"
 echo "finder / floor:         $(ratio "$(echo "$probe" | ms_of)" "$(echo "$probe_floor" | ms_of)")"

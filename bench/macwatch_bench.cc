@@ -1,12 +1,15 @@
 // Timing tool of the ARP monitor's benchmark (bench/macwatch-bench.sh).
 //   macwatch_bench round probe|table INTERFACE ADDRESS...
 //       a floor: one table read or one probe per address, one after another
-//   macwatch_bench burst INTERFACE ADDRESS...
-//       the floor of a pass: one round of the same probes, all sent at once
+//   macwatch_bench burst RATE INTERFACE ADDRESS...
+//       the floor of a pass: one round of the same probes, RATE requests a
+//       second (0: all sent at once)
 //   macwatch_bench finder ROUTER_ID
 //       the finder, started as the program starts it, until no MAC is missing
 //   macwatch_bench pass ROUTER_ID
 //       one pass of the pinger (its query, its probes, its writes)
+//   macwatch_bench pace
+//       the workers' requests a second
 // Each prints the milliseconds it took and how many addresses were found;
 // a pass also the rows it updated.
 #include <signal.h>
@@ -28,6 +31,7 @@
 #include "libzarn/globals.h"
 #include "libzarn/sql.h"
 #include "macwatch/pinger.h"
+#include "macwatch/probe_rows.h"
 #include "macwatch/settings_rows.h"
 #include "macwatch/state.h"
 #include "macwatch/workers.h"
@@ -51,11 +55,11 @@ int round(bool probe, const char* interface, int count, char** addresses) {
   return 0;
 }
 
-int burst(const char* interface, int count, char** addresses) {
+int burst(int rate, const char* interface, int count, char** addresses) {
   std::vector<ArpProbe> probes;
   for (int i = 0; i < count; ++i) probes.push_back({addresses[i], interface});
   auto start = Clock::now();
-  std::vector<ArpProbeResult> results = arp_ping_round(probes, {0, kArpWindowMs}, [] { return false; });
+  std::vector<ArpProbeResult> results = arp_ping_round(probes, {rate, kArpWindowMs}, [] { return false; });
   double elapsed = ms_since(start);
   int found = 0;
   for (const ArpProbeResult& result : results) found += result.mac.has_value();
@@ -124,11 +128,12 @@ int pass(int router) {
 int main(int argc, char** argv) {
   if (argc >= 4 && std::strcmp(argv[1], "round") == 0)
     return round(std::strcmp(argv[2], "probe") == 0, argv[3], argc - 4, argv + 4);
-  if (argc >= 3 && std::strcmp(argv[1], "burst") == 0) return burst(argv[2], argc - 3, argv + 3);
+  if (argc >= 4 && std::strcmp(argv[1], "burst") == 0) return burst(std::atoi(argv[2]), argv[3], argc - 4, argv + 4);
   if (argc == 3 && std::strcmp(argv[1], "finder") == 0) return finder(std::atoi(argv[2]));
   if (argc == 3 && std::strcmp(argv[1], "pass") == 0) return pass(std::atoi(argv[2]));
+  if (argc == 2 && std::strcmp(argv[1], "pace") == 0) return std::printf("%d\n", kWorkerPace.per_second) < 0;
   std::fprintf(stderr,
-               "usage: macwatch_bench round probe|table INTERFACE ADDRESS... | burst INTERFACE ADDRESS... | "
-               "finder ID | pass ID\n");
+               "usage: macwatch_bench round probe|table INTERFACE ADDRESS... | burst RATE INTERFACE ADDRESS... | "
+               "finder ID | pass ID | pace\n");
   return 64;
 }
