@@ -71,7 +71,8 @@ for i in $(seq 1 "$answering"); do echo "addr add $(address "$i")/16 dev eth0"; 
 ip -n subs link set eth0 up
 ip link set p-subs master lan0 up
 answer_list=$(for i in $(seq 1 "$answering"); do printf '%s ' "$(address "$i")"; done)
-all_list=$(for i in $(seq 1 "$total"); do printf '%s ' "$(address "$i")"; done)
+# In the pass's order (by address text), so that the rounds compare with it.
+all_list=$(sql "SELECT ip FROM internet_settings ORDER BY ip" | tail -n +2 | tr '\n' ' ')
 trap 'ip netns del subs; ip link del lan0' EXIT
 for _ in $(seq 1 60); do
   ip -d link show dev p-subs | grep -q 'bridge_slave state forwarding' && break
