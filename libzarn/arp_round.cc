@@ -39,9 +39,13 @@ struct Request {
   std::optional<std::string> mac;
 };
 
+// The interfaces of the round, each looked up and bound once; nothing for an unusable one.
+using Interfaces = std::map<std::string, std::optional<sockaddr_ll>>;
+
 // The requests of a round and where they stand.
 struct Round {
   int socket = -1;
+  Interfaces interfaces;  // the requests point at their interface's bound address here
   std::vector<Request> requests;
   std::unordered_map<uint64_t, size_t> by_sender;  // (interface index, address) -> request
   size_t next_to_send = 0;
@@ -66,9 +70,6 @@ std::optional<sockaddr_ll> bind_for_arp(int socket, int index) {
   return me;
 }
 
-// The interfaces of the round, each looked up and bound once; nothing for an unusable one.
-using Interfaces = std::map<std::string, std::optional<sockaddr_ll>>;
-
 const sockaddr_ll* interface_for(int socket, const std::string& name, Interfaces& interfaces) {
   auto [at, added] = interfaces.try_emplace(name);
   if (added) {
@@ -83,9 +84,8 @@ const sockaddr_ll* interface_for(int socket, const std::string& name, Interfaces
 Round plan(int socket, const std::vector<ArpProbe>& probes, std::vector<ArpProbeResult>& results) {
   Round round;
   round.socket = socket;
-  Interfaces interfaces;
   for (size_t i = 0; i < probes.size(); ++i) {
-    const sockaddr_ll* me = interface_for(socket, probes[i].interface, interfaces);
+    const sockaddr_ll* me = interface_for(socket, probes[i].interface, round.interfaces);
     in_addr target{};
     if (!me || !resolve_arp_target(probes[i].address.c_str(), &target)) {
       results[i].probed = true;
@@ -103,7 +103,7 @@ Round plan(int socket, const std::vector<ArpProbe>& probes, std::vector<ArpProbe
   // The socket listens on the round's one interface, or on all of them when
   // there are several (answers are told apart by the interface's index).
   std::vector<int> usable;
-  for (const auto& [name, me] : interfaces)
+  for (const auto& [name, me] : round.interfaces)
     if (me) usable.push_back(me->sll_ifindex);
   if (!usable.empty()) {
     sockaddr_ll listen{};
