@@ -15,6 +15,7 @@
 #include <ctime>
 #include <memory>
 
+#include "libzarn/arp_packet.h"
 #include "libzarn/fd.h"
 #include "libzarn/inet_family.h"
 
@@ -22,9 +23,6 @@ namespace {
 
 // The family the table read prints and parses addresses with (set by get_arp).
 const AddressFamily* ap = nullptr;
-
-// Bytes of the fixed ARP header: hardware and protocol type, their lengths, operation.
-constexpr size_t kArpHeader = 8;
 
 long long monotonic_ms() {
   timespec t{};
@@ -36,49 +34,6 @@ long long monotonic_ms() {
 void pause_one_second() {
   timespec t{1, 0};
   nanosleep(&t, nullptr);
-}
-
-// Resolves the probe's target: a dotted address, else an IPv4 host name.
-bool resolve_target(const char* address, in_addr* target) {
-  if (parse_ipv4(address, target)) return true;
-  const hostent* host = gethostbyname(address);
-  if (!host || host->h_addrtype != AF_INET || host->h_length != 4 || !host->h_addr_list[0]) return false;
-  std::memcpy(target, host->h_addr_list[0], 4);
-  return true;
-}
-
-// Looks the interface up: its index when it is up and uses ARP (not loopback).
-std::optional<int> usable_interface(int socket, const char* interface) {
-  ifreq request{};
-  std::strncpy(request.ifr_name, interface, IFNAMSIZ - 1);
-  if (ioctl(socket, SIOCGIFINDEX, &request) < 0) return std::nullopt;
-  const int index = request.ifr_ifindex;
-  if (ioctl(socket, SIOCGIFFLAGS, &request) < 0) return std::nullopt;
-  const int flags = request.ifr_flags;
-  if (!(flags & IFF_UP) || (flags & IFF_LOOPBACK) || (flags & IFF_NOARP)) return std::nullopt;
-  return index;
-}
-
-// What one received packet tells about the probe's target.
-enum class Reading { not_from_target, no_address, address };
-
-// Reads a received ARP packet: whether its sender is `target`, and the
-// sender's hardware address when it is.
-Reading read_answer(const unsigned char* packet, size_t length, in_addr target, std::string* mac) {
-  if (length < kArpHeader) return Reading::not_from_target;
-  const unsigned protocol = (packet[2] << 8) | packet[3];
-  const size_t hardware_length = packet[4];
-  const size_t protocol_length = packet[5];
-  if (protocol != ETH_P_IP || protocol_length != 4 || hardware_length < 6) return Reading::not_from_target;
-  if (length < kArpHeader + hardware_length + 4) return Reading::not_from_target;
-  const unsigned char* sender_hardware = packet + kArpHeader;
-  if (std::memcmp(sender_hardware + hardware_length, &target.s_addr, 4) != 0) return Reading::not_from_target;
-  char text[18];
-  std::snprintf(text, sizeof text, "%02X:%02X:%02X:%02X:%02X:%02X", sender_hardware[0], sender_hardware[1],
-                sender_hardware[2], sender_hardware[3], sender_hardware[4], sender_hardware[5]);
-  if (std::strcmp(text, "00:00:00:00:00:00") == 0) return Reading::no_address;
-  *mac = text;
-  return Reading::address;
 }
 
 // Owner of a stdio stream.
@@ -103,10 +58,10 @@ std::optional<std::string> arp_ping(const char* address, const char* interface) 
 }
 
 std::optional<std::string> _arp_ping(int socket, const char* interface, const char* address) {
-  std::optional<int> index = usable_interface(socket, interface);
+  std::optional<int> index = usable_arp_interface(socket, interface);
   if (!index) return std::nullopt;
   in_addr target{};
-  if (!resolve_target(address, &target)) return std::nullopt;
+  if (!resolve_arp_target(address, &target)) return std::nullopt;
 
   sockaddr_ll me{};
   me.sll_family = AF_PACKET;
@@ -131,15 +86,9 @@ std::optional<std::string> _arp_ping(int socket, const char* interface, const ch
     }
     // Packets of other hosts (their own requests, late answers to other
     // probes) are passed over; the target's answer decides.
-    std::string mac;
-    switch (read_answer(packet, static_cast<size_t>(got), target, &mac)) {
-      case Reading::not_from_target:
-        continue;
-      case Reading::no_address:
-        return std::nullopt;
-      case Reading::address:
-        return mac;
-    }
+    std::optional<ArpSender> sender = read_arp_sender(packet, static_cast<size_t>(got));
+    if (!sender || sender->address.s_addr != target.s_addr) continue;
+    return sender->mac;
   }
   return std::nullopt;
 }

@@ -1,5 +1,6 @@
 // The finder and the reader: fill in missing MAC addresses and open the
-// forwarding of active settings whose address was just learned.
+// forwarding of active settings whose address was just learned; the finder
+// probes the hosts missing from the kernel's table side by side.
 #include <string>
 
 #include "libzarn/arp.h"
@@ -8,6 +9,7 @@
 #include "libzarn/sql.h"
 #include "libzarn/string_utils.h"
 #include "macwatch/pause.h"
+#include "macwatch/probe_rows.h"
 #include "macwatch/runner_call.h"
 #include "macwatch/settings_rows.h"
 #include "macwatch/state.h"
@@ -35,8 +37,10 @@ void use_learned(MYSQL* connection, const SettingRow& row, const std::optional<s
   if (opens_forwarding(row)) internet_op(row.id.c_str(), 1);
 }
 
-// One pass over the settings; false when `exiting` ended it.
+// One pass over the settings: table reads first, then one round of probes
+// for the rows the table did not know; false when `exiting` ended it.
 bool learn_pass(MYSQL* connection, const Learner& learner, const std::vector<SettingRow>& rows) {
+  std::vector<const SettingRow*> unknown;
   for (const SettingRow& row : rows) {
     if (!row.device) continue;
     if (exiting) return false;
@@ -46,10 +50,21 @@ bool learn_pass(MYSQL* connection, const Learner& learner, const std::vector<Set
     }
     std::optional<std::string> mac = get_arp(row.ip.c_str(), row.device->c_str());
     if (learner.pause_per_read > 0) pause_seconds(learner.pause_per_read);
-    if (!mac && learner.probe) mac = arp_ping(row.ip.c_str(), row.device->c_str());
-    use_learned(connection, row, mac);
+    if (!mac && learner.probe)
+      unknown.push_back(&row);
+    else
+      use_learned(connection, row, mac);
   }
-  return true;
+  if (unknown.empty()) return true;
+  std::vector<ArpProbeResult> results = probe_rows(unknown);
+  bool whole = true;
+  for (size_t i = 0; i < unknown.size(); ++i) {
+    if (results[i].probed)
+      use_learned(connection, *unknown[i], results[i].mac);
+    else
+      whole = false;
+  }
+  return whole;
 }
 
 void learn_loop(const Learner& learner) {

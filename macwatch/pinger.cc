@@ -1,20 +1,20 @@
-// The pinger: probes every client host of the router and records whether it answered.
+// The pinger: probes every client host of the router, all of a pass side by
+// side, and records whether each answered.
+#include "macwatch/pinger.h"
+
 #include <cstdio>
 
-#include "libzarn/arp.h"
 #include "libzarn/globals.h"
 #include "libzarn/log.h"
 #include "libzarn/sql.h"
 #include "libzarn/string_utils.h"
 #include "macwatch/pause.h"
-#include "macwatch/settings_rows.h"
+#include "macwatch/probe_rows.h"
 #include "macwatch/state.h"
 #include "macwatch/workers.h"
 
-namespace {
-
-// One pass; false when `exiting` ended it in the middle.
 bool ping_pass(MYSQL* connection, const std::vector<SettingRow>& rows) {
+  std::vector<const SettingRow*> asked;
   for (const SettingRow& row : rows) {
     if (exiting) return false;
     if (!row.device) continue;
@@ -22,19 +22,27 @@ bool ping_pass(MYSQL* connection, const std::vector<SettingRow>& rows) {
       write_log("ARP_PINGER: Skiping address '%s' failed on preg_check\n", row.ip.c_str());
       continue;
     }
-    std::optional<std::string> mac = arp_ping(row.ip.c_str(), row.device->c_str());
-    if (debug_arp) {
-      std::printf("Debug Pinger:IP[%s] \tINTF: [%s] \tMAC [%s]\n", row.ip.c_str(), row.device->c_str(),
-                  mac ? mac->c_str() : "(null)");
-      std::fflush(stdout);
+    asked.push_back(&row);
+  }
+  std::vector<ArpProbeResult> results = probe_rows(asked);
+  bool whole = true;
+  for (size_t i = 0; i < asked.size(); ++i) {
+    const SettingRow& row = *asked[i];
+    const ArpProbeResult& result = results[i];
+    if (!result.probed) {
+      whole = false;
       continue;
     }
-    store_hostup(connection, row, mac.has_value());
+    if (debug_arp) {
+      std::printf("Debug Pinger:IP[%s] \tINTF: [%s] \tMAC [%s]\n", row.ip.c_str(), row.device->c_str(),
+                  result.mac ? result.mac->c_str() : "(null)");
+      continue;
+    }
+    store_hostup(connection, row, result.mac.has_value());
   }
-  return true;
+  std::fflush(stdout);
+  return whole;
 }
-
-}  // namespace
 
 void start_pinger() {
   MYSQL* connection = sql_connect();

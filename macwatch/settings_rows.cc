@@ -6,7 +6,7 @@
 #include "libzarn/string_utils.h"
 
 const char* const kPingerQuery =
-    "SELECT a.ip,a.id, a.active, b.device from internet_settings as a left join internal_net as b on "
+    "SELECT a.ip,a.id, a.active, b.device, a.hostup from internet_settings as a left join internal_net as b on "
     "substring_index( a.ip, '.', 3 ) = substring_index( b.net, '.', 3 ) WHERE substring_index( b.net, '.', 3 ) IS "
     "NOT NULL  AND  b.host_min <= inet_aton( a.ip ) AND b.host_max >= inet_aton( a.ip )  AND a.cid IN (SELECT id "
     "FROM internet_clients WHERE remote = '%d' ) and ip <> '000.000.000.000' ORDER BY ip";
@@ -28,6 +28,7 @@ std::optional<std::vector<SettingRow>> select_settings(MYSQL* connection, const 
     r.id = row[1] ? row[1] : "";
     r.active = row[2] ? std::atoi(row[2]) : 0;
     if (row[3]) r.device = row[3];
+    if (mysql_num_fields(result.get()) > 4 && row[4]) r.hostup = row[4];
     rows.push_back(std::move(r));
   }
   return rows;
@@ -42,6 +43,7 @@ void store_mac(MYSQL* connection, const SettingRow& row, const std::string& mac)
 }
 
 void store_hostup(MYSQL* connection, const SettingRow& row, bool answered) {
+  if (row.hostup == (answered ? "1" : "0")) return;
   sql_query(connection, "update internet_settings set hostup='%s' where id='%s' and ip='%s'", answered ? "1" : "0",
             slash_this(row.id).c_str(), slash_this(row.ip).c_str());
 }

@@ -7,7 +7,8 @@
 #include <string>
 #include <vector>
 
-// Every setting of the router's clients inside one of the internal networks.
+// Every setting of the router's clients inside one of the internal networks,
+// with what its hostup holds.
 extern const char* const kPingerQuery;
 // The same, only those whose MAC address is still missing ("0", empty or all FF).
 extern const char* const kMissingMacQuery;
@@ -18,6 +19,7 @@ struct SettingRow {
   std::string id;                     // row id of internet_settings, decimal text
   int active = 0;                     // 1 paid, 123 paid with a notice, 0 closed
   std::optional<std::string> device;  // interface of the internal network
+  std::optional<std::string> hostup;  // as stored (pinger query only)
 };
 
 // The rows of `query` (one of the two above) for `router`; nothing when the
@@ -27,7 +29,8 @@ std::optional<std::vector<SettingRow>> select_settings(MYSQL* connection, const 
 // Writes a learned MAC address into the row (and only that row).
 void store_mac(MYSQL* connection, const SettingRow& row, const std::string& mac);
 
-// Writes whether the row's host answered its last probe.
+// Writes whether the row's host answered its last probe, unless the row
+// already says so.
 void store_hostup(MYSQL* connection, const SettingRow& row, bool answered);
 
 // Whether the row's state asks for its forwarding to be opened (1 or 123).
