@@ -1,11 +1,13 @@
 // One client's classes on every active device of a router.
+#include <optional>
+
 #include "libzarn/format.h"
 #include "libzarn/globals.h"
 #include "libzarn/log.h"
 #include "libzarn/sql.h"
 #include "libzarn/string_utils.h"
-#include "modules/mod_shaper/queries.h"
 #include "modules/mod_shaper/client_step.h"
+#include "modules/mod_shaper/queries.h"
 #include "modules/mod_shaper/rows.h"
 #include "modules/mod_shaper/shaper.h"
 #include "modules/mod_shaper/u32_list.h"
@@ -61,10 +63,10 @@ int user_add(TcBatch& batch, const char* client_id, int router_id) {
           sql_query(mysql_r, "select * from internet_restrictions where cid ='%s' order by cid", cid.c_str());
       // Every row has the same cid, which the addresses are read by.
       MYSQL_ROW first = restrictions ? mysql_fetch_row(restrictions.get()) : nullptr;
-      SqlResult rows = first && mysql_num_fields(restrictions.get()) > 1
-                           ? sql_query(mysql_r, shaper_queries::kClientAddressRows, slash_this(column(first, 1)).c_str())
-                           : nullptr;
-      if (rows) addresses = group_addresses(rows.get());
+      if (first && mysql_num_fields(restrictions.get()) > 1) {
+        SqlResult rows = sql_query(mysql_r, shaper_queries::kClientAddressRows, slash_this(column(first, 1)).c_str());
+        if (rows) addresses = group_addresses(rows.get());
+      }
     }
     if (!restrictions) continue;
     mysql_data_seek(restrictions.get(), 0);
