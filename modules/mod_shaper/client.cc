@@ -1,9 +1,13 @@
 // One client's classes on every active device of a router.
+#include <optional>
+
 #include "libzarn/format.h"
 #include "libzarn/globals.h"
 #include "libzarn/log.h"
 #include "libzarn/sql.h"
 #include "libzarn/string_utils.h"
+#include "modules/mod_shaper/client_step.h"
+#include "modules/mod_shaper/queries.h"
 #include "modules/mod_shaper/rows.h"
 #include "modules/mod_shaper/shaper.h"
 #include "modules/mod_shaper/u32_list.h"
@@ -44,16 +48,32 @@ int user_add(TcBatch& batch, const char* client_id, int router_id) {
                                 "select `device`,`bandwidth_metro`,`in`,`fw_metro`,`fw_extern`,`bandwidth_extern` "
                                 "from routers_devices where active=1 and rid='%d' order by id",
                                 router_id);
+  bool read = false;
+  SqlResult restrictions;
+  std::optional<AddressBook> addresses;
   while (MYSQL_ROW row = devices ? mysql_fetch_row(devices.get()) : nullptr) {
     DeviceRow d = device_row(row);
     if (!usable_device_row(d)) continue;
     if (d.metro) class_metro(batch, d.device.c_str(), d.fw_metro.c_str(), d.bandwidth_metro.c_str());
     if (d.extern_) class_extern(batch, d.device.c_str(), d.fw_extern.c_str(), d.bandwidth_extern.c_str());
-    SqlResult restrictions =
-        sql_query(mysql_r, "select * from internet_restrictions where cid ='%s' order by cid", cid.c_str());
+    // The client's rows and addresses are read once and gone through again for every device.
+    if (!read) {
+      read = true;
+      restrictions =
+          sql_query(mysql_r, "select * from internet_restrictions where cid ='%s' order by cid", cid.c_str());
+      // Every row has the same cid, which the addresses are read by.
+      MYSQL_ROW first = restrictions ? mysql_fetch_row(restrictions.get()) : nullptr;
+      if (first && mysql_num_fields(restrictions.get()) > 1) {
+        SqlResult rows = sql_query(mysql_r, shaper_queries::kClientAddressRows, slash_this(column(first, 1)).c_str());
+        if (rows) addresses = group_addresses(rows.get());
+      }
+    }
     if (!restrictions) continue;
+    mysql_data_seek(restrictions.get(), 0);
     unsigned fields = mysql_num_fields(restrictions.get());
-    while (MYSQL_ROW r = mysql_fetch_row(restrictions.get())) client_step(batch, d, r, fields);
+    ClassRegister classes;
+    while (MYSQL_ROW r = mysql_fetch_row(restrictions.get()))
+      client_step(batch, d, r, fields, addresses ? &*addresses : nullptr, classes);
   }
   return 1;
 }
@@ -74,6 +94,8 @@ int user_update(TcBatch& batch, const char* client_id, int router_id) {
   while (MYSQL_ROW row = mysql_fetch_row(devices.get())) {
     DeviceRow d = device_row(row);
     if (!usable_device_name(d.device.c_str())) continue;
+    ClassRegister classes;
+    if (!classes.admit(d, r)) continue;
     const unsigned first = d.in != 0 ? 2 : 6;
     const char* dev = d.device.c_str();
     if (d.metro)
@@ -112,6 +134,9 @@ int user_remove(TcBatch& batch, const char* client_id, int router_id) {
     if (debug_bandwidth) write_log("Found device: %s\n", loggable(d.device).c_str());
     if (!usable_device_name(d.device.c_str())) continue;
     if (debug_bandwidth) write_log("METRO %d EXTERN %d\n", d.metro ? 1 : 0, d.extern_ ? 1 : 0);
+    // A number outside the client classes (0 is the shared extern class) is never deleted.
+    ClassRegister classes;
+    if (!classes.admit(d, r)) continue;
     if (d.metro && !remove_kind(batch, d.device, "1:10", m)) {
       if (debug_bandwidth) write_log("Cannot comunicate with kernel to delete metro entry.\n");
       return 0;

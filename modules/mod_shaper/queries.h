@@ -17,4 +17,14 @@ inline constexpr const char* kRouterRestrictions =
 // The addresses of one client (argument: the escaped client id).
 inline constexpr const char* kClientAddresses = "select ip,realip from internet_settings where cid = '%s'";
 
+// The addresses of every client of the router, each client's in the order of
+// its settings rows (argument: router id): one round trip for the whole router.
+inline constexpr const char* kRouterAddresses =
+    "select cid,ip,realip from internet_settings where cid in (select id from internet_clients where remote='%d') "
+    "order by id";
+
+// The same rows for one client (argument: the escaped client id).
+inline constexpr const char* kClientAddressRows =
+    "select cid,ip,realip from internet_settings where cid = '%s' order by id";
+
 }  // namespace shaper_queries

@@ -2,12 +2,7 @@
 
 #include <cstdlib>
 
-#include "libzarn/format.h"
-#include "libzarn/globals.h"
 #include "libzarn/log.h"
-#include "libzarn/sql.h"
-#include "libzarn/string_utils.h"
-#include "modules/mod_shaper/queries.h"
 #include "modules/mod_shaper/values.h"
 
 namespace shaper {
@@ -51,48 +46,5 @@ bool usable_device_row(const DeviceRow& d) {
 }
 
 const char* column(MYSQL_ROW r, unsigned index) { return r[index] ? r[index] : "0"; }
-
-void client_step(TcBatch& batch, const DeviceRow& d, MYSQL_ROW r, unsigned fields) {
-  if (fields < kRestrictionColumns) {
-    write_log("Bandwidth: internet_restrictions has %u columns, %u needed\n", fields, kRestrictionColumns);
-    return;
-  }
-  const bool toward_clients = d.in != 0;
-  const int m = class_minor(column(r, 10));
-  const int e = class_minor(column(r, 11));
-  const unsigned first = toward_clients ? 2 : 6;
-  const std::string metro_rate = rate_text(column(r, first));
-  const std::string metro_ceil = rate_text(column(r, first + 1));
-  const std::string extern_rate = rate_text(column(r, first + 2));
-  const std::string extern_ceil = rate_text(column(r, first + 3));
-  const char* dev = d.device.c_str();
-
-  if (d.metro)
-    batch.add(format("class add dev %s parent 1:10 classid 1:0x%d htb rate %s ceil %s burst 12k prio 2 quantum 1536",
-                     dev, m, metro_rate.c_str(), metro_ceil.c_str()));
-  if (d.extern_)
-    batch.add(format("class add dev %s parent 1:20 classid 1:0x%d htb rate %s ceil %s burst 12k prio 2 quantum 1536",
-                     dev, e, extern_rate.c_str(), extern_ceil.c_str()));
-
-  SqlResult addresses =
-      sql_query(mysql_r, shaper_queries::kClientAddresses, slash_this(column(r, 1)).c_str());
-  if (!addresses) return;
-  const char* direction = toward_clients ? "dst" : "src";
-  // A device without marks issues nothing for its clients.
-  if (!d.metro && !d.extern_) return;
-  while (MYSQL_ROW a = mysql_fetch_row(addresses.get())) {
-    std::string ip = text_of(a[0]);
-    if (!is_address(ip)) {
-      skip_row("ip", ip);
-      continue;
-    }
-    if (d.metro)
-      batch.add(format("filter add dev %s protocol ip pref 10 parent 1:10 u32 match ip %s %s classid 1:0x%d", dev,
-                       direction, ip.c_str(), m));
-    if (d.extern_)
-      batch.add(format("filter add dev %s protocol ip pref 10 parent 1:20 u32 match ip %s %s classid 1:0x%d", dev,
-                       direction, ip.c_str(), e));
-  }
-}
 
 }  // namespace shaper

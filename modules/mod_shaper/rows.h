@@ -1,13 +1,11 @@
 // Rows the shaper reads: a router's devices and a client's rates, with the
-// checks that keep a bad value out of the tc lines, and the client step that
-// both the rebuild and restrict_user_add take.
+// checks that keep a bad value out of the tc lines.
 #pragma once
 
 #include <mysql.h>
 
 #include <string>
 
-#include "modules/mod_shaper/tc_batch.h"
 
 namespace shaper {
 
@@ -38,11 +36,6 @@ bool skip_row(const char* what, const std::string& value);
 
 // Column count of internet_restrictions that the shaper reads (0 to 11).
 inline constexpr unsigned kRestrictionColumns = 12;
-
-// The client step of a rebuild for restriction row `r` (select *) on a device:
-// the client's metro and extern classes, then for every address of the client
-// its metro and extern u32 filters. `fields` is the row's column count.
-void client_step(TcBatch& batch, const DeviceRow& device, MYSQL_ROW r, unsigned fields);
 
 // A restriction row's column as text ("0" for SQL null).
 const char* column(MYSQL_ROW r, unsigned index);

@@ -6,6 +6,7 @@
 #include "libzarn/log.h"
 #include "libzarn/sql.h"
 #include "libzarn/string_utils.h"
+#include "modules/mod_shaper/client_step.h"
 #include "modules/mod_shaper/queries.h"
 #include "modules/mod_shaper/rows.h"
 #include "modules/mod_shaper/shaper.h"
@@ -95,16 +96,22 @@ int load(TcBatch& batch, int type, int router_id) {
     write_log("Searching for devices\n");
   }
   SqlResult devices = sql_query(mysql_r, shaper_queries::kActiveDevices, router_id);
+  // The restrictions and addresses of all clients, read once when the first
+  // usable device needs them and gone through again for every device.
+  RouterClients clients;
   while (MYSQL_ROW row = devices ? mysql_fetch_row(devices.get()) : nullptr) {
     DeviceRow d = device_row(row);
     if (debug_bandwidth) write_log("Device found: %s\n", loggable(d.device).c_str());
     if (!usable_device_row(d)) continue;
     if (d.metro) class_metro(batch, d.device.c_str(), d.fw_metro.c_str(), d.bandwidth_metro.c_str());
     if (d.extern_) class_extern(batch, d.device.c_str(), d.fw_extern.c_str(), d.bandwidth_extern.c_str());
-    SqlResult restrictions = sql_query(mysql_r, shaper_queries::kRouterRestrictions, router_id);
-    if (!restrictions) continue;
-    unsigned fields = mysql_num_fields(restrictions.get());
-    while (MYSQL_ROW r = mysql_fetch_row(restrictions.get())) client_step(batch, d, r, fields);
+    if (!clients.read) clients = read_router_clients(router_id);
+    if (!clients.restrictions) continue;
+    mysql_data_seek(clients.restrictions.get(), 0);
+    unsigned fields = mysql_num_fields(clients.restrictions.get());
+    ClassRegister classes;
+    while (MYSQL_ROW r = mysql_fetch_row(clients.restrictions.get()))
+      client_step(batch, d, r, fields, clients.addresses ? &*clients.addresses : nullptr, classes);
   }
   // The host finds nothing left to close at its end.
   sql_close(mysql_r);
