@@ -1,11 +1,12 @@
 # Shared by the benchmarks that run on a large router (sourced, not run).
-# bench_on_router SCRIPT BUILD CLIENTS NETWORKS: outside the sandbox, makes the
+# bench_on_router SCRIPT BUILD CLIENTS NETWORKS [ARG...]: outside the sandbox, makes the
 # router in a private database, installs the build and runs SCRIPT again
 # inside the sandbox; inside (ZARN_BENCH_INNER=1) it returns and defines the
 # helpers the measurements use.
 
 bench_on_router() {
   local script=$1 build=$2 clients=$3 networks=$4
+  shift 4
   local here
   here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
   if [ "${ZARN_BENCH_INNER:-}" != 1 ]; then
@@ -19,7 +20,7 @@ bench_on_router() {
     "$here/scripts/install-root.sh" "$build" "$root"
     printf 'mysql_host localhost\nmysql_user zarn_test\nmysql_passwd zarn_test\nmysql_dbname zarn_bench\nmysql_sock %s\nlistenaddr 10.10.0.1\n' \
       "$dbdir/mysql.sock" >"$root/conf/zarn-router.conf"
-    ZARN_BENCH_INNER=1 "$here/scripts/sandbox.sh" "$root" "$script" "$build" "$clients" "$networks"
+    ZARN_BENCH_INNER=1 "$here/scripts/sandbox.sh" "$root" "$script" "$build" "$clients" "$networks" "$@"
     "$here/scripts/test-db.sh" stop "$dbdir"
     exit
   fi

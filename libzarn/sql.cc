@@ -1,5 +1,8 @@
 #include "libzarn/sql.h"
 
+#include <poll.h>
+
+#include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
 
@@ -27,6 +30,46 @@ bool connect_handle(MYSQL* handle, unsigned port) {
                             c_str_or_null(mysql_sock), 0) != nullptr;
 }
 
+// What the client library waits for, as poll events, and back.
+short poll_events(int wait) {
+  return static_cast<short>(((wait & MYSQL_WAIT_READ) ? POLLIN : 0) | ((wait & MYSQL_WAIT_WRITE) ? POLLOUT : 0) |
+                            ((wait & MYSQL_WAIT_EXCEPT) ? POLLPRI : 0));
+}
+int wait_events(short revents) {
+  return ((revents & (POLLIN | POLLHUP | POLLERR)) ? MYSQL_WAIT_READ : 0) | ((revents & POLLOUT) ? MYSQL_WAIT_WRITE : 0) |
+         ((revents & POLLPRI) ? MYSQL_WAIT_EXCEPT : 0);
+}
+
+// connect_handle through the library's non-blocking calls, with `meanwhile`
+// run at the first wait. Later queries on the handle block as usual.
+bool connect_handle_overlapped(MYSQL* handle, unsigned port, const std::function<void()>& meanwhile) {
+  bool ran = false;
+  auto run_meanwhile = [&] {
+    if (!ran) meanwhile();
+    ran = true;
+  };
+  if (mysql_options(handle, MYSQL_OPT_NONBLOCK, nullptr) != 0) {
+    bool connected = connect_handle(handle, port);
+    run_meanwhile();
+    return connected;
+  }
+  MYSQL* connected = nullptr;
+  int wait = mysql_real_connect_start(&connected, handle, c_str_or_null(mysql_host), c_str_or_null(mysql_user),
+                                      c_str_or_null(mysql_passwd), c_str_or_null(mysql_dbname), port,
+                                      c_str_or_null(mysql_sock), 0);
+  while (wait != 0) {
+    run_meanwhile();
+    pollfd p{mysql_get_socket(handle), poll_events(wait), 0};
+    int timeout = (wait & MYSQL_WAIT_TIMEOUT) ? static_cast<int>(mysql_get_timeout_value_ms(handle)) : -1;
+    int ready = poll(&p, 1, timeout);
+    if (ready < 0 && errno == EINTR) continue;
+    int happened = ready > 0 ? wait_events(p.revents) : MYSQL_WAIT_TIMEOUT;
+    wait = mysql_real_connect_cont(&connected, handle, happened);
+  }
+  run_meanwhile();
+  return connected != nullptr;
+}
+
 // Whether the server or the link dropped the connection (worth one reconnect).
 bool is_lost_connection(unsigned code) { return code == 2002 || code == 2006 || code == 2013; }
 
@@ -43,7 +86,9 @@ SqlResult run_query(MYSQL* connection, const std::string& query) {
 
 }  // namespace
 
-MYSQL* sql_connect() {
+MYSQL* sql_connect() { return sql_connect_overlapped(nullptr); }
+
+MYSQL* sql_connect_overlapped(const std::function<void()>& meanwhile) {
   // Allocated here and initialised in place, so that a reconnect keeps the
   // caller's pointer valid.
   auto* handle = static_cast<MYSQL*>(std::calloc(1, sizeof(MYSQL)));
@@ -70,7 +115,9 @@ MYSQL* sql_connect() {
     std::free(handle);
     return nullptr;
   }
-  if (!connect_handle(handle, kFirstConnectPort)) {
+  bool connected = meanwhile ? connect_handle_overlapped(handle, kFirstConnectPort, meanwhile)
+                             : connect_handle(handle, kFirstConnectPort);
+  if (!connected) {
     write_log("Connection failed for host: %s db: %s\n", mysql_host->c_str(),
               mysql_dbname ? mysql_dbname->c_str() : "(null)");
     write_log("Error: %s\n", mysql_error(handle));

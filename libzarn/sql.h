@@ -4,6 +4,7 @@
 
 #include <mysql.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -23,6 +24,11 @@ inline constexpr unsigned kFirstConnectPort = 8446;
 
 // Opens a connection with the settings of `conf_file` (read on first use), or null.
 MYSQL* sql_connect();
+
+// As sql_connect, running `meanwhile` once while the server answers the
+// connection (after it, when there was nothing to wait for; not at all when
+// no connection could be tried). What it does must not need the connection.
+MYSQL* sql_connect_overlapped(const std::function<void()>& meanwhile);
 
 // Runs the formatted query. Empty when it failed or produced no result set.
 // Values must already be escaped (slash_this) or checked to be numbers.

@@ -168,6 +168,43 @@ TEST_F(SqlTest, AFailedConnectionSaysWhereItWent) {
       << l;
 }
 
+TEST_F(SqlTest, AnOverlappedConnectionRunsTheWorkOnceAndBehavesAsAnyOther) {
+  int runs = 0;
+  MYSQL* c = sql_connect_overlapped([&] { ++runs; });
+  ASSERT_NE(c, nullptr) << log();
+  EXPECT_EQ(runs, 1);
+  SqlResult rows = sql_query(c, "SELECT id FROM internet_clients ORDER BY id");
+  ASSERT_TRUE(rows);
+  EXPECT_EQ(sql_num_rows(rows.get()), 3u);
+
+  // Killed by the server, it is repaired in place like a blocking one.
+  auto others = db_.other_connection_ids();
+  ASSERT_EQ(others.size(), 1u);
+  db_.exec("KILL " + std::to_string(others[0]));
+  rows = sql_query(c, "SELECT COUNT(*) FROM internet_clients");
+  ASSERT_TRUE(rows) << log();
+  EXPECT_STREQ(mysql_fetch_row(rows.get())[0], "3");
+  EXPECT_NE(log().find("Reconnect after error Ok.\n"), std::string::npos) << log();
+  sql_close(c);
+  EXPECT_EQ(runs, 1);
+}
+
+TEST_F(SqlTest, AFailedOverlappedConnectionStillRunsTheWorkAndSaysWhereItWent) {
+  zarn_test::write_file(conf_path_, "mysql_host localhost\nmysql_user nobody_here\nmysql_dbname d\nmysql_sock " +
+                                        zarn_test::db_socket() + "\n");
+  int runs = 0;
+  EXPECT_EQ(sql_connect_overlapped([&] { ++runs; }), nullptr);
+  EXPECT_EQ(runs, 1);
+  std::string l = log();
+  EXPECT_EQ(l.rfind("Connection failed for host: localhost db: d\nError: Access denied for user 'nobody_here'", 0), 0u)
+      << l;
+
+  reset_settings();
+  zarn_test::write_file(conf_path_, "mysql_host localhost\nmysql_user zarn_test\nmysql_sock " + dir_.file("none") + "\n");
+  EXPECT_EQ(sql_connect_overlapped([&] { ++runs; }), nullptr);
+  EXPECT_EQ(runs, 2) << "a socket that is not there";
+}
+
 // A server of its own, so that restarting it disturbs no other test.
 TEST(SqlRestart, AConnectionLostToAServerRestartIsRepaired) {
   zarn_test::TempDir dir;

@@ -1,6 +1,8 @@
 // Opening and closing clients, and their redirect marks, on the real kernel.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "tests/access_fixture.h"
 
 namespace {
@@ -90,6 +92,57 @@ TEST_F(ForwardingTest, LoginClientsNeedAnAccount) {
   EXPECT_EQ(first_set(), (Members{"10.1.1.11,02:00:00:00:01:0B"}));
   EXPECT_EQ(runner({"ZarnAuth", "1", "start"}).exit_status, 1);
   EXPECT_EQ(first_set().size(), 2u);
+}
+
+TEST_F(ForwardingTest, TheOlderEntryIsFoundInAFullSet) {
+  // Client 1 moves to the end of its network, where the kernel's listing of a
+  // full set comes in a later message; its address stands there with another
+  // MAC, among members for every other address, one of them without a MAC.
+  db_.exec("UPDATE internet_settings SET ip = '10.1.1.250' WHERE id = 1");
+  std::vector<std::string> fill{"mod_access.so", "ipset_exec", "-A src_10_1_1_0_24 10.1.1.250,02:00:00:00:AA:01",
+                                "-A src_10_1_1_0_24 10.1.1.21"};
+  for (int host = 22; host < 250; ++host)
+    fill.push_back("-A src_10_1_1_0_24 10.1.1." + std::to_string(host) + ",02:00:00:00:03:" +
+                   std::to_string(host % 90 + 10));
+  ASSERT_EQ(module_host(fill).exit_status, 0);
+  ASSERT_EQ(first_set().size(), 2u + 1u + 1u + 228u);
+
+  RunResult open = module_host({"mod_access.so", "op_client", "1", "1"}, {"ZARN_TEST_DEBUG=1"});
+  EXPECT_EQ(result_of(open), "1\n");
+  std::string log = read_file("/zarn/logs/module-host.log");
+  EXPECT_NE(log.find("ip_set entrys found: 1\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("Command [-D src_10_1_1_0_24 10.1.1.250,02:00:00:00:AA:01]"), std::string::npos) << log;
+  EXPECT_NE(log.find("Command [-A src_10_1_1_0_24 10.1.1.250,02:00:00:00:01:0A]"), std::string::npos) << log;
+  Members members = first_set();
+  EXPECT_EQ(members.size(), 232u);
+  EXPECT_NE(std::find(members.begin(), members.end(), "10.1.1.250,02:00:00:00:01:0A"), members.end());
+  EXPECT_NE(std::find(members.begin(), members.end(), "10.1.1.21"), members.end()) << "other members stay";
+
+  // Closing with the stored MAC finds the entry the opening left.
+  EXPECT_EQ(runner({"internet", "client_stop", "1"}).exit_status, 1);
+  EXPECT_EQ(first_set().size(), 231u);
+}
+
+TEST_F(ForwardingTest, AnotherRoutersNetworkHasNoSetHere) {
+  // The lookup of older entries finds no set and says nothing; the add is
+  // refused, and the refusal ends the process with the kernel's reason.
+  RunResult open = runner({"internet", "client_start", "5"});
+  EXPECT_EQ(open.exit_status, 2);
+  std::string log = read_file("/zarn/logs/gw-runner.log");
+  size_t refused = log.find("Error from kernel: ");
+  ASSERT_NE(refused, std::string::npos) << log;
+  std::string reason = log.substr(refused + 19, log.find('\n', refused) - refused - 19);
+  EXPECT_FALSE(reason.empty()) << "a refusal that says why:\n" << log;
+  EXPECT_EQ(log.find("ExitCode", refused), std::string::npos) << "the process ends at the refusal:\n" << log;
+}
+
+TEST_F(ForwardingTest, AnAddressTwiceInOneClientGetsOneMark) {
+  db_.exec("INSERT INTO internet_settings (id, cid, rid, ip, mac, active) VALUES (30, 1, 1, '10.1.1.10', '', 1)");
+  EXPECT_EQ(runner({"redirect", "start", "1"}).exit_status, 1);
+  std::string rules = unpaid_rules("unpaied_10_1_1");
+  EXPECT_EQ(rules.find("-s 10.1.1.10/32"), rules.rfind("-s 10.1.1.10/32")) << "one mark rule:\n" << rules;
+  EXPECT_EQ(runner({"redirect", "stop", "1"}).exit_status, 2) << "the second row finds nothing left to remove";
+  EXPECT_EQ(unpaid_rules("unpaied_10_1_1").find("-s 10.1.1.10/32"), std::string::npos);
 }
 
 TEST_F(ForwardingTest, AnAddressOutsideEveryNetworkFails) {

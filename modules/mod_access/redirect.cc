@@ -46,7 +46,9 @@ extern "C" int redirect_notifier(const char* cid, int type, const char* other_po
   int failures = 0;
   while (MYSQL_ROW row = mysql_fetch_row(res.get())) {
     std::string ip = row[0] ? row[0] : "";
-    int count = GetNotifier_Info_Mark(ip, 80, 8447);
+    // Counted in the handle the removals below go through: one reading of the
+    // table for both, and no change by another process in between.
+    int count = notifier_marks_in(session_table(table_session(), "mangle"), ip, 80);
     if (debug_mod_internet)
       write_log("Redirs[%s]: %d OtherPorts: '%s' Type: %d\n", ip.c_str(), count, other_ports ? other_ports : "(null)",
                 type);

@@ -15,10 +15,14 @@
 #include "libzarn/log.h"
 #include "modules/mod_access/classes.h"
 #include "modules/mod_access/ipset_command.h"
+#include "modules/mod_access/set_dump.h"
 #include "modules/mod_access/set_listing.h"
 #include "modules/mod_access/table_session.h"
 
 namespace {
+
+// Set names the kernel takes.
+constexpr size_t kLongestSetName = 31;
 
 // Owner of a snapshot handle.
 struct Snapshot {
@@ -147,10 +151,21 @@ int GetNotifier_Info(const std::string& ip, int port, int to_port) {
 }
 
 int GetNotifier_Info_Mark(const std::string& ip, int port, int) {
-  return count_rules("mangle", unpaid_chain(ip), "GetNotifier_Info_Mark", -1, [&](const ipt_entry* e, xtc_handle* h) {
-    return !has_destination(e) && source_is(e, ip) && get_dport(e) == port &&
-           std::strcmp(iptc_get_target(e, h), "MARK") == 0;
-  });
+  Snapshot snap("mangle");
+  return notifier_marks_in(snap.h, ip, port);
+}
+
+int notifier_marks_in(xtc_handle* mangle, const std::string& ip, int port) {
+  if (!mangle) {
+    write_log("GetNotifier_Info_Mark: Error initializing: %s\n", iptc_strerror(errno));
+    return -1;
+  }
+  int n = 0;
+  for (const ipt_entry* e = iptc_first_rule(unpaid_chain(ip).c_str(), mangle); e; e = iptc_next_rule(e, mangle))
+    if (!has_destination(e) && source_is(e, ip) && get_dport(e) == port &&
+        std::strcmp(iptc_get_target(e, mangle), "MARK") == 0)
+      ++n;
+  return n;
 }
 
 int Check_Chain(const std::string& chain, const std::string& table) {
@@ -163,11 +178,18 @@ int Check_Chain(const std::string& chain, const std::string& table) {
 }
 
 std::optional<MacList> ipset_GetForward_Source_IpMac(const std::string& ip, const std::string& set) {
-  std::string listing;
-  if (!ipset_output("-L " + set, &listing)) return std::nullopt;
-  MacList macs;
-  auto members = set_members_by_address(listing);
-  if (auto found = members.find(ip); found != members.end())
-    for (const std::string& mac : found->second) macs.push_back(mac);
-  return macs;
+  std::optional<std::vector<std::string>> found;
+  if (set.size() <= kLongestSetName) {
+    found = set_macs_of(set, ip);
+  } else {
+    // The interpreter's own refusal of the name ends the process, as it always has.
+    std::string listing;
+    if (ipset_output("-L " + set, &listing)) {
+      auto members = set_members_by_address(listing);
+      auto at = members.find(ip);
+      found = at != members.end() ? at->second : std::vector<std::string>{};
+    }
+  }
+  if (!found) return std::nullopt;
+  return MacList(found->begin(), found->end());
 }

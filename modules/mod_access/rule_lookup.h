@@ -1,6 +1,6 @@
 // Read-only lookups in what the kernel holds: rules of a committed table
-// (a fresh snapshot per call, so changes still pending are not seen) and the
-// members of an ip set.
+// (a fresh snapshot per call, so changes still pending are not seen; the one
+// exception takes the caller's handle) and the members of an ip set.
 #pragma once
 
 #include <optional>
@@ -26,6 +26,10 @@ int GetPrerouting_Info(const std::string& ip);
 int GetNotifier_Info(const std::string& ip, int port, int to_port);
 // Mark rules for ip with first destination port `port` in its unpaid chain (-1 when unreadable).
 int GetNotifier_Info_Mark(const std::string& ip, int port, int unused);
+struct xtc_handle;
+// The same count in an open handle of the mangle table, changes pending in it
+// included (-1, logged as GetNotifier_Info_Mark does, when the handle is null).
+int notifier_marks_in(xtc_handle* mangle, const std::string& ip, int port);
 // 1 when the chain exists in the table, 0 when not, -1 when unreadable.
 int Check_Chain(const std::string& chain, const std::string& table);
 // MACs bound to ip in the named set; nothing when the set cannot be read.
