@@ -5,10 +5,10 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "libzarn/format.h"
 #include "libzarn/globals.h"
 #include "libzarn/log.h"
 #include "libzarn/sql.h"
+#include "modules/mod_access/kernel_names.h"
 #include "modules/mod_access/module_state.h"
 
 namespace {
@@ -67,17 +67,17 @@ NetNumbers net_numbers(const std::string& text) {
 
 std::string source_name(const std::string& net) {
   NetNumbers n = net_numbers(net);
-  return format("src_%lu_%lu_%lu_%lu_%lu", n.a, n.b, n.c, n.d, n.m);
+  return kernel_names::source_set(n.a, n.b, n.c, n.d, n.m);
 }
 
 std::string destination_name(const std::string& net) {
   NetNumbers n = net_numbers(net);
-  return format("dst_%lu_%lu_%lu_%lu_%lu", n.a, n.b, n.c, n.d, n.m);
+  return kernel_names::destination_chain(n.a, n.b, n.c, n.d, n.m);
 }
 
 std::string unpaid_chain(const std::string& address_or_net) {
   NetNumbers n = net_numbers(address_or_net);
-  return format("unpaied_%lu_%lu_%lu", n.a, n.b, n.c);
+  return kernel_names::unpaid_chain(n.a, n.b, n.c);
 }
 
 bool is_decimal_id(const char* id) {

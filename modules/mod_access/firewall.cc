@@ -87,19 +87,19 @@ void add_network(Counter& count, const std::string& net, std::set<std::string>& 
     count(made);
     // "src,src": the set's second dimension, the MAC, is the frame's source too;
     // with a lone "src" the kernel compares the destination MAC (the router's own).
-    if (made)
-      count(firewall_exec("-A FORWARD -s %s -m set --match-set src_%lu_%lu_%lu_%lu_%lu src,src -j ACCEPT", s, n.a, n.b,
-                          n.c, n.d, n.m));
+    if (made) count(firewall_exec("-A FORWARD -s %s -m set --match-set %s src,src -j ACCEPT", s, src.c_str()));
   } else {
-    count(firewall_exec("-N src_%lu_%lu_%lu_%lu_%lu", n.a, n.b, n.c, n.d, n.m));
-    count(firewall_exec("-A FORWARD -s %s -j src_%lu_%lu_%lu_%lu_%lu", s, n.a, n.b, n.c, n.d, n.m));
+    count(firewall_exec("-N %s", src.c_str()));
+    count(firewall_exec("-A FORWARD -s %s -j %s", s, src.c_str()));
     if (use_destination) {
-      count(firewall_exec("-N dst_%lu_%lu_%lu_%lu_%lu", n.a, n.b, n.c, n.d, n.m));
-      count(firewall_exec("-A FORWARD -d %s -j dst_%lu_%lu_%lu_%lu_%lu", s, n.a, n.b, n.c, n.d, n.m));
+      std::string dst = destination_name(net);
+      count(firewall_exec("-N %s", dst.c_str()));
+      count(firewall_exec("-A FORWARD -d %s -j %s", s, dst.c_str()));
     }
   }
-  count(firewall_exec("-t mangle -N unpaied_%lu_%lu_%lu", n.a, n.b, n.c));
-  count(firewall_exec("-t mangle -A PREROUTING -s %s -j unpaied_%lu_%lu_%lu", s, n.a, n.b, n.c));
+  std::string unpaid = unpaid_chain(net);
+  count(firewall_exec("-t mangle -N %s", unpaid.c_str()));
+  count(firewall_exec("-t mangle -A PREROUTING -s %s -j %s", s, unpaid.c_str()));
 }
 
 // A field of a router-ports line: something, and no blank or control character
@@ -292,9 +292,10 @@ extern "C" int op_firewall(int op, int rid, const char* other_ports) {
         skip_row("ip", ip);
         continue;
       }
-      NetNumbers n = net_numbers(ip);
-      int ok = other_ports ? firewall_exec(access_queries::kMarkRuleWithPorts, 'A', n.a, n.b, n.c, ip.c_str(), other_ports)
-                           : firewall_exec(access_queries::kMarkRule, 'A', n.a, n.b, n.c, ip.c_str());
+      std::string chain = unpaid_chain(ip);
+      int ok = other_ports
+                   ? firewall_exec(access_queries::kMarkRuleWithPorts, 'A', chain.c_str(), ip.c_str(), other_ports)
+                   : firewall_exec(access_queries::kMarkRule, 'A', chain.c_str(), ip.c_str());
       if (!ok) ++failures;
     }
   }

@@ -20,11 +20,11 @@ inline constexpr const char* kUnpaidSettings =
     "SELECT ip FROM internet_settings WHERE active <> '1' and cid in (select id from "
     "internet_clients where remote = '%d') and rid = '%d' ORDER BY id ASC";
 
-// The mark rule of one unpaid address: action (A or D), the three numbers of
-// its unpaid chain, the address; the second form adds the operator's ports.
-inline constexpr const char* kMarkRule =
-    "-t mangle -%c unpaied_%lu_%lu_%lu -s %s -m multiport -p tcp --dports 80 -j MARK --set-mark 80";
+// The mark rule of one unpaid address: action (A or D), its unpaid chain
+// (kernel_names::unpaid_chain), the address; the second form adds the
+// operator's ports.
+inline constexpr const char* kMarkRule = "-t mangle -%c %s -s %s -m multiport -p tcp --dports 80 -j MARK --set-mark 80";
 inline constexpr const char* kMarkRuleWithPorts =
-    "-t mangle -%c unpaied_%lu_%lu_%lu -s %s -m multiport -p tcp --dports 80,%s -j MARK --set-mark 80";
+    "-t mangle -%c %s -s %s -m multiport -p tcp --dports 80,%s -j MARK --set-mark 80";
 
 }  // namespace access_queries

@@ -17,9 +17,10 @@ namespace {
 // Adds (-A) or removes (-D) one address's mark rule.
 int mark_rule(char action, const std::string& ip, const char* other_ports) {
   if (!is_host_address(ip)) return skip_row("ip", ip);
-  NetNumbers n = net_numbers(ip);
-  if (other_ports) return firewall_exec(access_queries::kMarkRuleWithPorts, action, n.a, n.b, n.c, ip.c_str(), other_ports);
-  return firewall_exec(access_queries::kMarkRule, action, n.a, n.b, n.c, ip.c_str());
+  std::string chain = unpaid_chain(ip);
+  if (other_ports)
+    return firewall_exec(access_queries::kMarkRuleWithPorts, action, chain.c_str(), ip.c_str(), other_ports);
+  return firewall_exec(access_queries::kMarkRule, action, chain.c_str(), ip.c_str());
 }
 
 }  // namespace

@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <optional>
 
+#include "modules/mod_access/kernel_names.h"
+
 namespace zarn_state {
 
 namespace {
@@ -44,9 +46,8 @@ std::optional<Network> make_network(const std::string& net) {
     return std::nullopt;
   Network n;
   n.net = net;
-  n.source_set = "src_" + std::to_string(a) + "_" + std::to_string(b) + "_" + std::to_string(c) + "_" +
-                 std::to_string(d) + "_" + std::to_string(m);
-  n.unpaid_chain = "unpaied_" + std::to_string(a) + "_" + std::to_string(b) + "_" + std::to_string(c);
+  n.source_set = kernel_names::source_set(a, b, c, d, m);
+  n.unpaid_chain = kernel_names::unpaid_chain(a, b, c);
   n.mask = m == 0 ? 0 : ~uint32_t{0} << (32 - m);
   n.base = ((a << 24) | (b << 16) | (c << 8) | d) & n.mask;
   return n;

@@ -7,6 +7,7 @@
 #include "libzarn/log.h"
 #include "libzarn/module.h"
 #include "libzarn/string_utils.h"
+#include "modules/mod_access/kernel_names.h"
 #include "modules/mod_access/queries.h"
 #include "tools/state/state_compare.h"
 
@@ -80,8 +81,10 @@ bool add_mark(const AccessModule& m, const std::string& ip, const std::optional<
   if (check_ipv4_address(ip.c_str()) != 1) return false;
   unsigned long a, b, c, d;
   if (std::sscanf(ip.c_str(), "%lu.%lu.%lu.%lu", &a, &b, &c, &d) != 4) return false;
-  if (other_ports) return m.firewall_exec(access_queries::kMarkRuleWithPorts, 'A', a, b, c, ip.c_str(), other_ports->c_str());
-  return m.firewall_exec(access_queries::kMarkRule, 'A', a, b, c, ip.c_str());
+  std::string chain = kernel_names::unpaid_chain(a, b, c);
+  if (other_ports)
+    return m.firewall_exec(access_queries::kMarkRuleWithPorts, 'A', chain.c_str(), ip.c_str(), other_ports->c_str());
+  return m.firewall_exec(access_queries::kMarkRule, 'A', chain.c_str(), ip.c_str());
 }
 
 }  // namespace
