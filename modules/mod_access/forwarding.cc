@@ -118,9 +118,8 @@ extern "C" int forward(const char* ip_text, const char* mac, int op, int skip_lo
 }
 
 extern "C" int op_ip(const char* id, int op) {
-  init_handlers();
+  HandlerScope handlers;
   if (!is_decimal_id(id)) {
-    close_handlers();
     return 0;
   }
   std::string escaped = slash_this(id);
@@ -130,7 +129,6 @@ extern "C" int op_ip(const char* id, int op) {
                             "and (a.active = '1' or a.active = '123') ORDER BY a.id ASC",
                             escaped.c_str());
   if (!res || sql_num_rows(res.get()) == 0) {
-    close_handlers();
     return 0;
   }
   bool failed = false;
@@ -143,15 +141,13 @@ extern "C" int op_ip(const char* id, int op) {
     if (std::atoi(col(row, 4)) == 1 && op == 1 && !redirect_notifier(col(row, 3), 0, nullptr))
       write_log("mod_internet: Cannot remove notifier setting for CID: %d\n", std::atoi(col(row, 3)));
   }
-  close_handlers();
   return failed ? 0 : 1;
 }
 
 extern "C" int op_client(const char* cid_text, int op) {
   const char* cid = cid_text ? cid_text : "";
-  init_handlers();
+  HandlerScope handlers;
   if (!is_decimal_id(cid)) {
-    close_handlers();
     return 0;
   }
   std::string escaped = slash_this(cid);
@@ -161,7 +157,6 @@ extern "C" int op_client(const char* cid_text, int op) {
                             escaped.c_str());
   if (!res || sql_num_rows(res.get()) == 0) {
     if (debug_mod_internet) write_log("Could not activate client %s due to failure of sql seach\n", cid);
-    close_handlers();
     return 0;
   }
   const int cid_number = std::atoi(cid);
@@ -183,7 +178,6 @@ extern "C" int op_client(const char* cid_text, int op) {
       write_log("mod_internet: Cannot remove notifier for CID: %d\n", cid_number);
     }
   }
-  close_handlers();
   if (failed) {
     if (debug_mod_internet) write_log("Could not activate client %s due to errors\n", cid);
     return 0;
@@ -193,7 +187,7 @@ extern "C" int op_client(const char* cid_text, int op) {
 }
 
 extern "C" int zarn_auth(int cid, int op) {
-  init_handlers();
+  HandlerScope handlers;
   if (debug_mod_internet) write_log("Handlers Ok\n");
   SqlResult res = sql_query(mysql_r,
                             "SELECT a.ip,a.mac,b.pass FROM internet_settings as a left join internet_vpn as b on "
@@ -201,7 +195,6 @@ extern "C" int zarn_auth(int cid, int op) {
                             cid);
   if (!res || sql_num_rows(res.get()) == 0) {
     if (debug_mod_internet) write_log("Result is null or 0 rows\n");
-    close_handlers();
     return 0;
   }
   if (debug_mod_internet) write_log("Result Ok\n");
@@ -217,9 +210,7 @@ extern "C" int zarn_auth(int cid, int op) {
   }
   if (failed) {
     write_log("mod_internet error: returning 0\n");
-    close_handlers();
     return 0;
   }
-  close_handlers();
   return 1;
 }

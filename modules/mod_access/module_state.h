@@ -26,5 +26,15 @@ int ipset_exec(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // the interpreter's message is logged).
 int firewall_exec_refusable(const std::string& line);
 
+// The handlers of one entry-point call: init_handlers when made,
+// close_handlers (which commits the open table) when it goes out of scope.
+class HandlerScope {
+ public:
+  HandlerScope() { init_handlers(); }
+  ~HandlerScope() { close_handlers(); }
+  HandlerScope(const HandlerScope&) = delete;
+  HandlerScope& operator=(const HandlerScope&) = delete;
+};
+
 // The rule-table handle that firewall_exec keeps open between commands.
 TableSession& table_session();

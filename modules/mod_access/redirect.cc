@@ -26,22 +26,19 @@ int mark_rule(char action, const std::string& ip, const char* other_ports) {
 }  // namespace
 
 extern "C" int redirect_notifier(const char* cid, int type, const char* other_ports) {
-  init_handlers();
+  HandlerScope handlers;
   if (!is_decimal_id(cid)) {
-    close_handlers();
     return 0;
   }
   // The ports become words of a multiport match, which ends the process on a
   // list it cannot read.
   if (other_ports && !is_port_list(other_ports, kExtraMarkPorts)) {
     skip_row("other_ports", other_ports);
-    close_handlers();
     return 0;
   }
   std::string escaped = slash_this(cid);
   SqlResult res = sql_query(mysql_r, "SELECT ip FROM internet_settings WHERE cid='%s'", escaped.c_str());
   if (!res || sql_num_rows(res.get()) == 0) {
-    close_handlers();
     return 0;
   }
   int failures = 0;
@@ -62,6 +59,5 @@ extern "C" int redirect_notifier(const char* cid, int type, const char* other_po
         if (!mark_rule('D', ip, other_ports)) ++failures;
     }
   }
-  close_handlers();
   return failures == 0 ? 1 : 0;
 }
