@@ -1,5 +1,5 @@
-// Small helpers shared by the fuzz targets: the input as text, and argument
-// vectors built the way the interpreters' callers build them.
+// Small helpers shared by the fuzz targets: the input as text, and a check
+// of a parser's properties.
 #pragma once
 
 #include <cstddef>
@@ -12,15 +12,6 @@
 
 inline std::string_view as_text(const uint8_t* data, size_t size) {
   return {reinterpret_cast<const char*>(data), size};
-}
-
-// Pointers into `words` (slot 0 replaced by `program`) ended by a null pointer.
-inline std::vector<char*> argument_pointers(std::vector<std::string>& words, const char* program) {
-  words[0] = program;
-  std::vector<char*> argv;
-  for (std::string& w : words) argv.push_back(w.data());
-  argv.push_back(nullptr);
-  return argv;
 }
 
 // Stops the run with a message when a property of a parser's result breaks.

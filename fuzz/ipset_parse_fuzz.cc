@@ -18,6 +18,7 @@
 #include "fuzz/fuzz_text.h"
 #include "fuzz/no_kernel.h"
 #include "libzarn/string_utils.h"
+#include "modules/mod_access/command_words.h"
 
 namespace {
 
@@ -48,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string line(as_text(data, size));
   if (line.find('\0') != std::string::npos) return -1;  // a formatted line holds no NUL
   std::vector<std::string> words = get_argv(line);
-  std::vector<char*> argv = argument_pointers(words, "ipset");
+  std::vector<char*> argv = argument_vector(words, "ipset");
   if (words.size() > 2 && words[2].size() > kSetNameMax) return 0;  // refused by the module
 
   ipset_data* d = ipset_session_data(session);

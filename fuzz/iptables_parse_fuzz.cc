@@ -15,6 +15,7 @@
 #include "fuzz/no_kernel.h"
 #include "libzarn/globals.h"
 #include "libzarn/string_utils.h"
+#include "modules/mod_access/command_words.h"
 #include "modules/mod_access/iptables_parse.h"
 
 namespace {
@@ -46,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string line(as_text(data, size));
   if (line.find('\0') != std::string::npos) return -1;  // a formatted line holds no NUL
   std::vector<std::string> words = get_argv(line);
-  std::vector<char*> argv = argument_pointers(words, "iptables");
+  std::vector<char*> argv = argument_vector(words, "iptables");
   try {
     parse_command_line(static_cast<int>(words.size()), argv.data());
   } catch (const FatalParseError&) {

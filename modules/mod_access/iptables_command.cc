@@ -214,6 +214,53 @@ void parse_addresses(const char* text, std::vector<in_addr>* addrs, std::vector<
 }
 
 // Parses the vector into `pc`. 1, or a negative value for a malformed line.
+// -A, -D, -I, -R, -N, -E or -P on the chain in optarg, with the word that
+// some of them take after it (a rule number, a new name, a policy).
+bool parse_chain_command(int c, int argc, char** argv, ParsedCommand& pc) {
+  static const struct {
+    char c;
+    Command cmd;
+  } kMap[] = {{'A', Command::append},    {'D', Command::remove}, {'I', Command::insert}, {'R', Command::replace},
+              {'N', Command::new_chain}, {'E', Command::rename}, {'P', Command::policy}};
+  Command cmd = Command::none;
+  for (auto& e : kMap)
+    if (e.c == c) cmd = e.cmd;
+  if (!set_command(pc, cmd)) return false;
+  pc.chain = optarg;
+  if (cmd == Command::remove || cmd == Command::insert) {
+    const char* w = next_word(argc, argv);
+    return !w || parse_rulenum(w, &pc.rulenum);
+  }
+  if (cmd == Command::replace) {
+    const char* w = next_word(argc, argv);
+    return w && parse_rulenum(w, &pc.rulenum);
+  }
+  if (cmd == Command::rename || cmd == Command::policy) {
+    const char* w = next_word(argc, argv);
+    if (!w) return false;
+    pc.second = w;
+  }
+  return true;
+}
+
+// -L, -F, -Z or -X, with the chain attached, as the next word, or none (every chain).
+bool parse_listing_command(int c, int argc, char** argv, ParsedCommand& pc) {
+  Command cmd = c == 'L' ? Command::list : c == 'F' ? Command::flush : c == 'Z' ? Command::zero : Command::delete_chain;
+  if (!set_command(pc, cmd)) return false;
+  if (optarg)
+    pc.chain = optarg;
+  else if (const char* w = next_word(argc, argv))
+    pc.chain = w;
+  return true;
+}
+
+// The interface of -i or -o; an empty name is malformed.
+bool parse_interface(const char* text, char* name, unsigned char* mask) {
+  if (!*text) return false;
+  xtables_parse_interface(text, name, mask);
+  return true;
+}
+
 int parse(int argc, char** argv, ParsedCommand& pc) {
   static const char kShortOptions[] = "-:A:D:R:I:L::F::Z::N:X::E:P:o:p:s:d:j:i:fvnt:m:x0";
   globals.opts = globals.orig_opts;
@@ -225,35 +272,12 @@ int parse(int argc, char** argv, ParsedCommand& pc) {
   int c;
   while ((c = getopt_long(argc, argv, kShortOptions, globals.opts, nullptr)) != -1) {
     switch (c) {
-      case 'A': case 'D': case 'I': case 'R': case 'N': case 'E': case 'P': {
-        static const struct { char c; Command cmd; } kMap[] = {
-            {'A', Command::append}, {'D', Command::remove}, {'I', Command::insert}, {'R', Command::replace},
-            {'N', Command::new_chain}, {'E', Command::rename}, {'P', Command::policy}};
-        Command cmd = Command::none;
-        for (auto& e : kMap) if (e.c == c) cmd = e.cmd;
-        if (!set_command(pc, cmd)) return kBadLine;
-        pc.chain = optarg;
-        if (cmd == Command::remove || cmd == Command::insert) {
-          if (const char* w = next_word(argc, argv)) {
-            if (!parse_rulenum(w, &pc.rulenum)) return kBadLine;
-          }
-        } else if (cmd == Command::replace) {
-          const char* w = next_word(argc, argv);
-          if (!w || !parse_rulenum(w, &pc.rulenum)) return kBadLine;
-        } else if (cmd == Command::rename || cmd == Command::policy) {
-          const char* w = next_word(argc, argv);
-          if (!w) return kBadLine;
-          pc.second = w;
-        }
+      case 'A': case 'D': case 'I': case 'R': case 'N': case 'E': case 'P':
+        if (!parse_chain_command(c, argc, argv, pc)) return kBadLine;
         break;
-      }
-      case 'L': case 'F': case 'Z': case 'X': {
-        Command cmd = c == 'L' ? Command::list : c == 'F' ? Command::flush : c == 'Z' ? Command::zero : Command::delete_chain;
-        if (!set_command(pc, cmd)) return kBadLine;
-        if (optarg) pc.chain = optarg;
-        else if (const char* w = next_word(argc, argv)) pc.chain = w;
+      case 'L': case 'F': case 'Z': case 'X':
+        if (!parse_listing_command(c, argc, argv, pc)) return kBadLine;
         break;
-      }
       case 'p':
         rule_options += 'p';
         pc.fw.ip.proto = xtables_parse_protocol(optarg);
@@ -272,14 +296,12 @@ int parse(int argc, char** argv, ParsedCommand& pc) {
         break;
       case 'i':
         rule_options += 'i';
-        if (!*optarg) return kBadLine;
-        xtables_parse_interface(optarg, pc.fw.ip.iniface, pc.fw.ip.iniface_mask);
+        if (!parse_interface(optarg, pc.fw.ip.iniface, pc.fw.ip.iniface_mask)) return kBadLine;
         if (invert) pc.fw.ip.invflags |= IPT_INV_VIA_IN;
         break;
       case 'o':
         rule_options += 'o';
-        if (!*optarg) return kBadLine;
-        xtables_parse_interface(optarg, pc.fw.ip.outiface, pc.fw.ip.outiface_mask);
+        if (!parse_interface(optarg, pc.fw.ip.outiface, pc.fw.ip.outiface_mask)) return kBadLine;
         if (invert) pc.fw.ip.invflags |= IPT_INV_VIA_OUT;
         break;
       case 'f':

@@ -14,6 +14,7 @@
 #include "libzarn/process.h"
 #include "libzarn/string_utils.h"
 #include "modules/mod_access/classes.h"
+#include "modules/mod_access/command_words.h"
 #include "modules/mod_access/iptables_command.h"
 #include "modules/mod_access/ipset_command.h"
 #include "modules/mod_access/set_build.h"
@@ -29,15 +30,6 @@ namespace {
 
 TableSession session;
 
-// Splits a command line the way the interpreters expect it: at every single
-// blank (two blanks make an empty argument), slot 0 a placeholder.
-std::vector<char*> argument_vector(std::vector<std::string>& words, const char* program) {
-  words[0] = program;
-  std::vector<char*> argv;
-  for (auto& w : words) argv.push_back(w.data());
-  argv.push_back(nullptr);
-  return argv;
-}
 
 }  // namespace
 
