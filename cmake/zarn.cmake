@@ -35,3 +35,12 @@ function(zarn_sandboxed_test target label)
     DISCOVERY_TIMEOUT 30
     PROPERTIES LABELS ${label} FIXTURES_REQUIRED sandbox_rig TIMEOUT 300 ${ARGN})
 endfunction()
+
+# A unit test beside its sources: NAME SOURCES... [LIBS libraries...]; GoogleTest's main is linked.
+function(zarn_unit_test name)
+  cmake_parse_arguments(UNIT "" "" "LIBS" ${ARGN})
+  add_executable(${name} ${UNIT_UNPARSED_ARGUMENTS})
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
+  target_link_libraries(${name} PRIVATE ${UNIT_LIBS} GTest::gtest_main)
+  gtest_discover_tests(${name} PROPERTIES LABELS unit DISCOVERY_TIMEOUT 30)
+endfunction()
