@@ -91,13 +91,16 @@ int main(int argc, char** argv) {
     settings += sep + "(" + cid + ", 3, '" + address_of(i) + "', '" + mac + "', 1)";
     accounts += sep + "(" + cid + ", 'user" + cid + "', UNHEX('6592a29ddd2f0b6f'))";  // abcdefgh under routerkey
   }
-  db.exec("INSERT INTO internet_routers (id, rname, ip, `user`) VALUES (3, 'bench', '127.0.0.1', 'zarn_test');"
-          "INSERT INTO internal_net (rid, net, host_min, host_max, gw) VALUES"
-          " (3, '127.0.0.0/22', INET_ATON('127.0.0.1'), INET_ATON('127.0.3.254'), '127.0.0.1');" +
-          clients + ";" + settings + ";" + accounts);
+  db.exec(
+      "INSERT INTO internet_routers (id, rname, ip, `user`) VALUES (3, 'bench', '127.0.0.1', 'zarn_test');"
+      "INSERT INTO internal_net (rid, net, host_min, host_max, gw) VALUES"
+      " (3, '127.0.0.0/22', INET_ATON('127.0.0.1'), INET_ATON('127.0.3.254'), '127.0.0.1');" +
+      clients + ";" + settings + ";" + accounts);
   write_file("/zarn/conf/zarn-router.conf", db.config_lines());
-  write_file("/zarn/conf/zarn-auth.conf", "auth_port 7000\nauth_listen_on 127.0.0.1\ncrypt_key routerkey\n"
-                                          "ping_client_time 5\nclient_timeout 10\n" + db.config_lines());
+  write_file("/zarn/conf/zarn-auth.conf",
+             "auth_port 7000\nauth_listen_on 127.0.0.1\ncrypt_key routerkey\n"
+             "ping_client_time 5\nclient_timeout 10\n" +
+                 db.config_lines());
   if (run_as_zarn({"/zarn/bin/gw-runner", "internet", "start", "3"}).exit_status != 1) return 1;
   for (int i = 0; i < subscribers; ++i) run_as_zarn({"/zarn/bin/gw-runner", "ZarnAuth", std::to_string(i + 1), "stop"});
   std::printf("subscribers: %d, forwarded before the logins: %d\n", subscribers, set_size());
@@ -182,8 +185,8 @@ int main(int argc, char** argv) {
   std::vector<int> probes;
   for (auto& o : outcomes) probes.push_back(o.probes);
   std::sort(probes.begin(), probes.end());
-  std::printf("after %d s: probes answered per subscriber min %d median %d, probes lost (retries logged) %d\n",
-              seconds, probes.front(), probes[probes.size() / 2], lost);
+  std::printf("after %d s: probes answered per subscriber min %d median %d, probes lost (retries logged) %d\n", seconds,
+              probes.front(), probes[probes.size() / 2], lost);
 
   // Everybody vanishes at once.
   stay = false;

@@ -46,9 +46,8 @@ void fill_clients(TestDatabase& db) {
     std::string sep = i == 1 ? "" : ",";
     clients += sep + "(" + std::to_string(i) + ", " + std::to_string(kRouterId) + ", 'client')";
     settings += sep + "(" + std::to_string(i) + ", " + std::to_string(kRouterId) + ", '10." +
-                std::to_string(i / 65536 + 1) + "." + std::to_string(i / 256 % 256) + "." +
-                std::to_string(i % 256) + "', '00:11:22:33:" + std::to_string(10 + i / 256 % 90) + ":" +
-                std::to_string(10 + i % 90) + "', 1)";
+                std::to_string(i / 65536 + 1) + "." + std::to_string(i / 256 % 256) + "." + std::to_string(i % 256) +
+                "', '00:11:22:33:" + std::to_string(10 + i / 256 % 90) + ":" + std::to_string(10 + i % 90) + "', 1)";
   }
   db.exec(clients);
   db.exec(settings);

@@ -28,9 +28,7 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-double seconds_since(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
+double seconds_since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
 void system_or_die(const std::vector<std::string>& argv) {
   RunResult r = run(argv);
@@ -54,11 +52,13 @@ void clear_devices() {
 
 // Router 1 with `clients` clients, one address each.
 void fill(TestDatabase& db, int clients) {
-  db.exec("DELETE FROM routers_devices; DELETE FROM internet_clients; DELETE FROM internet_settings;"
-          " DELETE FROM internet_restrictions");
-  db.exec("INSERT INTO routers_devices (id, rid, device, fw_metro, fw_extern, bandwidth_metro, bandwidth_extern,"
-          " `in`, active) VALUES (1, 1, 'bm0', 10, 0, '1000Mbit', '0', 1, 1),"
-          " (2, 1, 'bm1', 0, 20, '1000Mbit', '1000Mbit', 0, 1)");
+  db.exec(
+      "DELETE FROM routers_devices; DELETE FROM internet_clients; DELETE FROM internet_settings;"
+      " DELETE FROM internet_restrictions");
+  db.exec(
+      "INSERT INTO routers_devices (id, rid, device, fw_metro, fw_extern, bandwidth_metro, bandwidth_extern,"
+      " `in`, active) VALUES (1, 1, 'bm0', 10, 0, '1000Mbit', '0', 1, 1),"
+      " (2, 1, 'bm1', 0, 20, '1000Mbit', '1000Mbit', 0, 1)");
   const int chunk = 1000;
   for (int from = 1; from <= clients; from += chunk) {
     std::string c = "INSERT INTO internet_clients (id, remote) VALUES ";
@@ -205,11 +205,11 @@ int main(int argc, char** argv) {
     }
   }
   double per_command_2000 = per_command_500 * static_cast<double>(lines_2000) / static_cast<double>(lines500.size());
-  std::printf("\nPer-command way (own shell and tc per line): %zu lines of 500 clients in %.3f s,\n",
-              lines500.size(), per_command_500);
+  std::printf("\nPer-command way (own shell and tc per line): %zu lines of 500 clients in %.3f s,\n", lines500.size(),
+              per_command_500);
   std::printf("scaled to the %zu lines of 2000 clients: %.3f s\n\n", lines_2000, per_command_2000);
-  std::printf("2000 clients: module %.3f s, floor %.3f s: %.2fx the floor (target <= 1.3x)\n", module_2000,
-              floor_2000, module_2000 / floor_2000);
+  std::printf("2000 clients: module %.3f s, floor %.3f s: %.2fx the floor (target <= 1.3x)\n", module_2000, floor_2000,
+              module_2000 / floor_2000);
   std::printf("2000 clients: per-command / module = %.1fx faster (target >= 15x)\n", per_command_2000 / module_2000);
   clear_devices();
   return 0;

@@ -15,10 +15,10 @@ inline std::string_view as_text(const uint8_t* data, size_t size) {
 }
 
 // Stops the run with a message when a property of a parser's result breaks.
-#define FUZZ_CHECK(condition)                                                            \
-  do {                                                                                   \
-    if (!(condition)) {                                                                  \
+#define FUZZ_CHECK(condition)                                                               \
+  do {                                                                                      \
+    if (!(condition)) {                                                                     \
       std::fprintf(stderr, "%s:%d: property broken: %s\n", __FILE__, __LINE__, #condition); \
-      std::abort();                                                                      \
-    }                                                                                    \
+      std::abort();                                                                         \
+    }                                                                                       \
   } while (0)

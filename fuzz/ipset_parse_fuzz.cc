@@ -23,7 +23,7 @@
 namespace {
 
 constexpr char kSetName[] = "src_10_1_1_0_24";  // the form of the module's set names
-constexpr size_t kSetNameMax = 31;               // the module refuses longer names
+constexpr size_t kSetNameMax = 31;              // the module refuses longer names
 
 struct ipset_session* session = nullptr;
 const ipset_type* clients_type = nullptr;

@@ -18,8 +18,7 @@ namespace {
 constexpr unsigned kRefused = SECCOMP_RET_ERRNO | (EACCES & SECCOMP_RET_DATA);
 
 // One instruction pair: a system call number that is refused.
-#define ZARN_REFUSE(nr) \
-  BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, (nr), 0, 1), BPF_STMT(BPF_RET | BPF_K, kRefused)
+#define ZARN_REFUSE(nr) BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, (nr), 0, 1), BPF_STMT(BPF_RET | BPF_K, kRefused)
 
 }  // namespace
 
@@ -33,8 +32,7 @@ void forbid_kernel_access() {
       BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
   };
   sock_fprog program{static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
-  if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
-      prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0) {
+  if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0) {
     std::perror("seccomp");
     std::abort();
   }

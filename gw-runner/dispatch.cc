@@ -101,7 +101,6 @@ int dispatch(int argc, char** argv) {
   if (verb == "service") return service(w);
   if (verb == "ZarnAuth") return zarn_auth(w);
   if (verb == "zarn-gate") return zarn_gate(w);
-  if ((verb == "arping" || verb == "tcpdump" || verb == "mtr") && argc > 2)
-    return run_tool(argv[1], argv + 1);
+  if ((verb == "arping" || verb == "tcpdump" || verb == "mtr") && argc > 2) return run_tool(argv[1], argv + 1);
   return kUnknownVerb;
 }

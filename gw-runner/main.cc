@@ -60,8 +60,7 @@ void start_openssl_lean() {
 // that call two modules are left out: the second must not meet the first).
 bool calls_access_module_once(int argc, char** argv) {
   auto is = [&](int i, const char* word) { return i < argc && std::strcmp(argv[i], word) == 0; };
-  if (is(1, "internet"))
-    return is(2, "client_start") || is(2, "client_stop") || is(2, "id_start") || is(2, "id_stop");
+  if (is(1, "internet")) return is(2, "client_start") || is(2, "client_stop") || is(2, "id_start") || is(2, "id_stop");
   return is(1, "macwatch") || is(1, "redirect") || is(1, "ZarnAuth") || is(1, "zarn-gate");
 }
 

@@ -84,7 +84,8 @@ int auth_op(int client_id, int op) {
 
 int redirect_op(const char* client_id, int op, const char* other_ports) {
   BoundEntry bound = bind_entry_or_exit(kAccessModule, "redirect_notifier", kRedirectRule);
-  return success_or_6(call_and_unload<int(const char*, int, const char*)>(std::move(bound), client_id, op, other_ports));
+  return success_or_6(
+      call_and_unload<int(const char*, int, const char*)>(std::move(bound), client_id, op, other_ports));
 }
 
 int start_client(const char* address, const char* mac) { return gate_forward(address, mac, 1); }

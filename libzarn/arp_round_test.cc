@@ -26,8 +26,8 @@ class ArpRoundTest : public testing::Test {
     lan_.add_host("h2", "10.1.2.51", "02:ab:cd:00:00:33");
   }
   // The round's results, how long it took, and the requests h1 received.
-  std::vector<ArpProbeResult> round(const std::vector<ArpProbe>& probes, int per_second,
-                                    const std::function<bool()>& stop = [] { return false; }) {
+  std::vector<ArpProbeResult> round(
+      const std::vector<ArpProbe>& probes, int per_second, const std::function<bool()>& stop = [] { return false; }) {
     ArpWatch watch(lan_, "h1");
     auto start = Clock::now();
     std::vector<ArpProbeResult> results = arp_ping_round(probes, {per_second, kArpWindowMs}, stop);
@@ -52,8 +52,15 @@ TEST_F(ArpRoundTest, EveryAddressGetsItsOwnAnswerOrNone) {
                                                {"127.0.0.1", "lo"},
                                                {"10.1.2.51", ""}},
                                               0);
-  const char* expected[] = {"02:AB:CD:00:00:32", "(null)", "02:AB:CD:00:00:33", "(null)", "02:AB:CD:00:00:32",
-                            "(null)",            "(null)", "(null)",            "(null)"};
+  const char* expected[] = {"02:AB:CD:00:00:32",
+                            "(null)",
+                            "02:AB:CD:00:00:33",
+                            "(null)",
+                            "02:AB:CD:00:00:32",
+                            "(null)",
+                            "(null)",
+                            "(null)",
+                            "(null)"};
   ASSERT_EQ(results.size(), std::size(expected));
   for (size_t i = 0; i < results.size(); ++i) EXPECT_EQ(text(results[i]), expected[i]) << "probe " << i;
   EXPECT_EQ(requests_seen_, 5) << "one request per address on lan0, none elsewhere";

@@ -100,7 +100,8 @@ TEST_F(ArpTest, UnusableInterfacesGiveNullAtOnceAndSendNothing) {
 
   ip({"link", "set", "lan0", "down"});
   mac = "unset";
-  EXPECT_EQ(received_by_h1_during([&] { mac = timed_ping("10.1.2.50", "lan0"); }), 0) << "no request on a down interface";
+  EXPECT_EQ(received_by_h1_during([&] { mac = timed_ping("10.1.2.50", "lan0"); }), 0)
+      << "no request on a down interface";
   EXPECT_EQ(text(mac), "(null)");
   EXPECT_LT(elapsed_ms_, 500);
   ip({"link", "set", "lan0", "up"});
@@ -177,18 +178,17 @@ TEST_F(ArpTest, AHardwareAddressLongerThanTheBufferIsNeverSent) {
   in_addr target{};
   inet_aton("10.1.2.50", &target);
   int sent = 0;
-  EXPECT_EQ(received_by_h1_during([&] {
-              sent = static_cast<int>(send_pack(socket.fd, in_addr{0}, target, me.address, he.address));
-            }),
+  EXPECT_EQ(received_by_h1_during(
+                [&] { sent = static_cast<int>(send_pack(socket.fd, in_addr{0}, target, me.address, he.address)); }),
             0);
   EXPECT_EQ(sent, -1);
 
   me.address.sll_halen = 6;
   he.address.sll_halen = 6;
-  EXPECT_EQ(received_by_h1_during([&] {
-              sent = static_cast<int>(send_pack(socket.fd, in_addr{0}, target, me.address, he.address));
-            }),
-            1) << "the control: a 6-byte address is sent";
+  EXPECT_EQ(received_by_h1_during(
+                [&] { sent = static_cast<int>(send_pack(socket.fd, in_addr{0}, target, me.address, he.address)); }),
+            1)
+      << "the control: a 6-byte address is sent";
   EXPECT_EQ(sent, 28);
 }
 
@@ -202,8 +202,8 @@ TEST_F(ArpTest, TheRequestOnTheWire) {
     int fd = open(capture.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     dup2(fd, 1);
     dup2(fd, 2);
-    execl("/usr/sbin/ip", "ip", "netns", "exec", "h1", "/usr/bin/tcpdump", "-i", "eth0", "-c", "1", "-n", "-l",
-          "-xx", "arp", nullptr);
+    execl("/usr/sbin/ip", "ip", "netns", "exec", "h1", "/usr/bin/tcpdump", "-i", "eth0", "-c", "1", "-n", "-l", "-xx",
+          "arp", nullptr);
     _exit(127);
   }
   for (int i = 0; i < 100 && read_file(capture).find("listening on") == std::string::npos; ++i)
@@ -229,10 +229,18 @@ TEST_F(ArpTest, TheRequestOnTheWire) {
       if (isxdigit(static_cast<unsigned char>(c))) hex += static_cast<char>(tolower(c));
   }
   const std::string expected =
-      "ffffffffffff" "020000000001" "0806"  // broadcast from the bridge's address, ARP
-      "0001" "0800" "06" "04" "0001"         // Ethernet, IPv4, lengths, request
-      "020000000001" "00000000"              // sender: the interface, 0.0.0.0
-      "ffffffffffff" "0a010232";             // target: all ones, 10.1.2.50
+      "ffffffffffff"
+      "020000000001"
+      "0806"  // broadcast from the bridge's address, ARP
+      "0001"
+      "0800"
+      "06"
+      "04"
+      "0001"  // Ethernet, IPv4, lengths, request
+      "020000000001"
+      "00000000"  // sender: the interface, 0.0.0.0
+      "ffffffffffff"
+      "0a010232";  // target: all ones, 10.1.2.50
   EXPECT_EQ(hex.substr(0, expected.size()), expected) << output;
 }
 

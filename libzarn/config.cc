@@ -69,9 +69,8 @@ int setval(std::optional<std::string>& slot, std::string_view value) {
 
 int parse_mysql(std::string_view text) {
   static const ConfigKey keys[] = {
-      {"mysql_sock", &mysql_sock},     {"mysql_host", &mysql_host},
-      {"mysql_user", &mysql_user},     {"mysql_passwd", &mysql_passwd},
-      {"mysql_dbname", &mysql_dbname}, {"mysql_port", nullptr, &mysql_cport},
+      {"mysql_sock", &mysql_sock},     {"mysql_host", &mysql_host},     {"mysql_user", &mysql_user},
+      {"mysql_passwd", &mysql_passwd}, {"mysql_dbname", &mysql_dbname}, {"mysql_port", nullptr, &mysql_cport},
   };
   scan_config(text, keys);
   return 1;

@@ -51,9 +51,7 @@ TEST(ConfigScanner, KeyWithoutValueJoinsTheNextLine) {
   EXPECT_FALSE(s.user);
 }
 
-TEST(ConfigScanner, CarriageReturnStaysInTheValue) {
-  EXPECT_EQ(scan("host a\r\nuser b\r\n").host, "a\r");
-}
+TEST(ConfigScanner, CarriageReturnStaysInTheValue) { EXPECT_EQ(scan("host a\r\nuser b\r\n").host, "a\r"); }
 
 TEST(ConfigScanner, OverLongKeysAndValuesAreCutAt64) {
   std::string long_value(200, 'v');

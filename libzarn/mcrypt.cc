@@ -80,13 +80,12 @@ std::optional<std::string> mcrypt_create_iv(int size, int source) {
   if (source == kIvRandom) return iv_from_device("/dev/random", std::move(iv));
   if (source == kIvUrandom) return iv_from_device("/dev/urandom", std::move(iv));
   // The generator is not seeded here: its state is whatever the process left.
-  for (size_t i = iv.size(); i-- > 0;)
-    iv[i] = static_cast<char>(static_cast<int64_t>(255) * rand() / 2147483647);
+  for (size_t i = iv.size(); i-- > 0;) iv[i] = static_cast<char>(static_cast<int64_t>(255) * rand() / 2147483647);
   return iv;
 }
 
-std::optional<std::string> mcrypt_do_crypt(const char* cipher, const char* key, const char* text,
-                                           const char* mode, int iv_source, int direction) {
+std::optional<std::string> mcrypt_do_crypt(const char* cipher, const char* key, const char* text, const char* mode,
+                                           int iv_source, int direction) {
   const int iv_size = mcrypt_get_iv_size(cipher, mode);
   if (iv_size == 0) return std::nullopt;
   const CipherMode* entry = find_cipher(cipher, mode);
@@ -125,8 +124,7 @@ std::optional<std::string> mcrypt_do_crypt(const char* cipher, const char* key, 
     iv_bytes = reinterpret_cast<const unsigned char*>(iv->data());
 
   const int enc = direction == 0 ? 1 : 0;
-  if (EVP_CipherInit_ex(ctx.get(), evp, nullptr,
-                        reinterpret_cast<const unsigned char*>(key_buffer.data()), iv_bytes,
+  if (EVP_CipherInit_ex(ctx.get(), evp, nullptr, reinterpret_cast<const unsigned char*>(key_buffer.data()), iv_bytes,
                         enc) != 1 ||
       EVP_CIPHER_CTX_set_padding(ctx.get(), 0) != 1) {
     write_log("Error Mcrypt: mcrypt_generic_init failed.\n");
@@ -138,8 +136,7 @@ std::optional<std::string> mcrypt_do_crypt(const char* cipher, const char* key, 
   int written = 0;
   int tail = 0;
   if (input.size() > static_cast<size_t>(INT_MAX) - block ||
-      EVP_CipherUpdate(ctx.get(), out, &written,
-                       reinterpret_cast<const unsigned char*>(input.data()),
+      EVP_CipherUpdate(ctx.get(), out, &written, reinterpret_cast<const unsigned char*>(input.data()),
                        static_cast<int>(input.size())) != 1 ||
       EVP_CipherFinal_ex(ctx.get(), out + written, &tail) != 1) {
     // The cipher library gives no error number; -1 stands for its failure.
@@ -153,12 +150,12 @@ std::optional<std::string> mcrypt_do_crypt(const char* cipher, const char* key, 
   return output;
 }
 
-std::optional<std::string> mcrypt_encrypt(const char* cipher, const char* key, const char* text,
-                                          const char* mode, int iv_source) {
+std::optional<std::string> mcrypt_encrypt(const char* cipher, const char* key, const char* text, const char* mode,
+                                          int iv_source) {
   return mcrypt_do_crypt(cipher, key, text, mode, iv_source, 0);
 }
 
-std::optional<std::string> mcrypt_decrypt(const char* cipher, const char* key, const char* text,
-                                          const char* mode, int iv_source) {
+std::optional<std::string> mcrypt_decrypt(const char* cipher, const char* key, const char* text, const char* mode,
+                                          int iv_source) {
   return mcrypt_do_crypt(cipher, key, text, mode, iv_source, 1);
 }

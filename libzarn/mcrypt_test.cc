@@ -90,8 +90,8 @@ std::vector<KnownAnswer> read_known_answers() {
       ADD_FAILURE() << "line " << number << " has fewer than three columns: " << line;
       continue;
     }
-    rows.push_back({number, line.substr(0, first), line.substr(first + 1, second - first - 1),
-                    line.substr(second + 1)});
+    rows.push_back(
+        {number, line.substr(0, first), line.substr(first + 1, second - first - 1), line.substr(second + 1)});
   }
   return rows;
 }
@@ -101,8 +101,7 @@ TEST(Mcrypt, KnownAnswers) {
   ASSERT_FALSE(rows.empty()) << "no rows read from " ZARN_TEST_DATA "/tripledes-ecb.tsv";
   for (const KnownAnswer& row : rows) {
     SCOPED_TRACE("tripledes-ecb.tsv line " + std::to_string(row.line));
-    std::optional<std::string> cipher =
-        mcrypt_encrypt(kCipher, row.key.c_str(), row.text.c_str(), kMode, kIvRand);
+    std::optional<std::string> cipher = mcrypt_encrypt(kCipher, row.key.c_str(), row.text.c_str(), kMode, kIvRand);
     ASSERT_TRUE(cipher.has_value());
     EXPECT_EQ(hex(*cipher), row.hex);
   }
@@ -116,8 +115,7 @@ TEST(Mcrypt, DecryptReversesEncrypt) {
     SCOPED_TRACE("tripledes-ecb.tsv line " + std::to_string(row.line));
     std::string cipher = encrypt(row.key, row.text);
     if (cipher.find('\0') != std::string::npos) continue;
-    std::optional<std::string> plain =
-        mcrypt_decrypt(kCipher, row.key.c_str(), cipher.c_str(), kMode, kIvUrandom);
+    std::optional<std::string> plain = mcrypt_decrypt(kCipher, row.key.c_str(), cipher.c_str(), kMode, kIvUrandom);
     ASSERT_TRUE(plain.has_value());
     std::string padded = row.text;
     padded.resize(cipher.size(), '\0');
@@ -128,19 +126,16 @@ TEST(Mcrypt, DecryptReversesEncrypt) {
 
   std::string cipher = encrypt("operator-key", "subscriber password 42");
   ASSERT_EQ(cipher.find('\0'), std::string::npos);
-  std::optional<std::string> plain =
-      mcrypt_do_crypt(kCipher, "operator-key", cipher.c_str(), kMode, kIvRand, 1);
+  std::optional<std::string> plain = mcrypt_do_crypt(kCipher, "operator-key", cipher.c_str(), kMode, kIvRand, 1);
   ASSERT_TRUE(plain.has_value());
   EXPECT_STREQ(plain->c_str(), "subscriber password 42");
 }
 
 TEST(Mcrypt, TextIsPaddedToWholeBlocks) {
   // text length -> cipher length
-  const std::pair<size_t, size_t> cases[] = {{0, 8},  {1, 8},   {5, 8},  {8, 8},
-                                             {9, 16}, {16, 16}, {17, 24}};
+  const std::pair<size_t, size_t> cases[] = {{0, 8}, {1, 8}, {5, 8}, {8, 8}, {9, 16}, {16, 16}, {17, 24}};
   for (auto [length, expected] : cases)
-    EXPECT_EQ(encrypt("routerkey", std::string(length, 'p')).size(), expected)
-        << "text of " << length;
+    EXPECT_EQ(encrypt("routerkey", std::string(length, 'p')).size(), expected) << "text of " << length;
 }
 
 TEST(Mcrypt, EmptyTextIsOneBlockOfZeroBytes) {
@@ -166,11 +161,9 @@ TEST(Mcrypt, KeyOf24IsTakenAndKeyOf25Refused) {
   EXPECT_EQ(hex(encrypt(key24, "s3cr3t-Pass")), "67f4fc105491a5576d48f386ae38a1ff");
   EXPECT_EQ(log.text(), "");
 
-  EXPECT_EQ(mcrypt_encrypt(kCipher, (key24 + "o").c_str(), "s3cr3t-Pass", kMode, kIvRand),
-            std::nullopt);
+  EXPECT_EQ(mcrypt_encrypt(kCipher, (key24 + "o").c_str(), "s3cr3t-Pass", kMode, kIvRand), std::nullopt);
   EXPECT_EQ(log.text(), "Error Mcrypt: Size of key is too large for this algorithm.\n");
-  EXPECT_EQ(mcrypt_decrypt(kCipher, std::string(40, 'k').c_str(), "whatever", kMode, kIvRand),
-            std::nullopt);
+  EXPECT_EQ(mcrypt_decrypt(kCipher, std::string(40, 'k').c_str(), "whatever", kMode, kIvRand), std::nullopt);
   EXPECT_EQ(log.text(),
             "Error Mcrypt: Size of key is too large for this algorithm.\n"
             "Error Mcrypt: Size of key is too large for this algorithm.\n");

@@ -22,9 +22,7 @@ DefaultChildSignal::DefaultChildSignal() {
 
 DefaultChildSignal::~DefaultChildSignal() { sigaction(SIGCHLD, &saved_, nullptr); }
 
-int ProgramRun::exit_code() const {
-  return started() && waited == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
+int ProgramRun::exit_code() const { return started() && waited == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
 
 ProgramRun run_in_child(const std::function<void()>& in_child) {
   DefaultChildSignal child_signal;

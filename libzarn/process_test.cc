@@ -30,7 +30,8 @@ TEST(Execute, LengthModeGivesAtMostThatManyBytes) {
 }
 
 TEST(Execute, SeesTheStatusEvenWhenTheCallerIgnoresChildSignals) {
-  struct sigaction ignore {}, before {}, after {};
+  struct sigaction ignore {
+  }, before{}, after{};
   ignore.sa_handler = SIG_IGN;
   sigaction(SIGCHLD, &ignore, &before);
   EXPECT_EQ(execute(0, "echo ok"), "ok\n");

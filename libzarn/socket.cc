@@ -22,17 +22,19 @@ constexpr int kListenBacklog = 9999;
 constexpr unsigned kBindRetrySeconds = 10;
 constexpr int kReadChunk = 1024;  // get_buffer's largest read
 
-void set_int_option(int fd, int level, int name, int value) {
-  setsockopt(fd, level, name, &value, sizeof value);
-}
+void set_int_option(int fd, int level, int name, int value) { setsockopt(fd, level, name, &value, sizeof value); }
 
 }  // namespace
 
 client_class::~client_class() {
-  if (fin) std::fclose(fin);
-  else if (fdin >= 0) ::close(fdin);
-  if (fout) std::fclose(fout);
-  else if (fdout >= 0) ::close(fdout);
+  if (fin)
+    std::fclose(fin);
+  else if (fdin >= 0)
+    ::close(fdin);
+  if (fout)
+    std::fclose(fout);
+  else if (fdout >= 0)
+    ::close(fdout);
 }
 
 int init_socket(const char* address, const char* port) {

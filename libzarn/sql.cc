@@ -17,17 +17,14 @@ namespace {
 // uses when the process has no mysql_r (daemons that keep their own handle).
 MYSQL* last_connection = nullptr;
 
-const char* c_str_or_null(const std::optional<std::string>& value) {
-  return value ? value->c_str() : nullptr;
-}
+const char* c_str_or_null(const std::optional<std::string>& value) { return value ? value->c_str() : nullptr; }
 
 bool connect_handle(MYSQL* handle, unsigned port) {
   // Set, not left to the library's or the server's default, so that the
   // server reads the bytes as the escaping (which knows this set) wrote them.
   mysql_options(handle, MYSQL_SET_CHARSET_NAME, kConnectionCharset);
-  return mysql_real_connect(handle, c_str_or_null(mysql_host), c_str_or_null(mysql_user),
-                            c_str_or_null(mysql_passwd), c_str_or_null(mysql_dbname), port,
-                            c_str_or_null(mysql_sock), 0) != nullptr;
+  return mysql_real_connect(handle, c_str_or_null(mysql_host), c_str_or_null(mysql_user), c_str_or_null(mysql_passwd),
+                            c_str_or_null(mysql_dbname), port, c_str_or_null(mysql_sock), 0) != nullptr;
 }
 
 // What the client library waits for, as poll events, and back.
@@ -36,8 +33,8 @@ short poll_events(int wait) {
                             ((wait & MYSQL_WAIT_EXCEPT) ? POLLPRI : 0));
 }
 int wait_events(short revents) {
-  return ((revents & (POLLIN | POLLHUP | POLLERR)) ? MYSQL_WAIT_READ : 0) | ((revents & POLLOUT) ? MYSQL_WAIT_WRITE : 0) |
-         ((revents & POLLPRI) ? MYSQL_WAIT_EXCEPT : 0);
+  return ((revents & (POLLIN | POLLHUP | POLLERR)) ? MYSQL_WAIT_READ : 0) |
+         ((revents & POLLOUT) ? MYSQL_WAIT_WRITE : 0) | ((revents & POLLPRI) ? MYSQL_WAIT_EXCEPT : 0);
 }
 
 // connect_handle through the library's non-blocking calls, with `meanwhile`

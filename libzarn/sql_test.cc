@@ -50,10 +50,11 @@ TEST_F(SqlTest, SelectGivesRowsAndStatementsWithoutRowsGiveNothing) {
   EXPECT_FALSE(sql_query(c, "UPDATE internet_clients SET id = id + 10 WHERE id = 3"));
   EXPECT_EQ(db_.query("SELECT COUNT(*) FROM internet_clients WHERE id = 13")[0][0], "1");
   EXPECT_FALSE(sql_query(c, "SELECT nothing FROM no_such_table"));
-  EXPECT_EQ(log(),
-            "MYSQL Error: Error('Table '" + db_.name() + ".no_such_table' doesn't exist')\n"
-            "MYSQL Error: Query('SELECT nothing FROM no_such_table')\n"
-            "MYSQL Default Error: Table '" + db_.name() + ".no_such_table' doesn't exist code: 1146\n");
+  EXPECT_EQ(log(), "MYSQL Error: Error('Table '" + db_.name() +
+                       ".no_such_table' doesn't exist')\n"
+                       "MYSQL Error: Query('SELECT nothing FROM no_such_table')\n"
+                       "MYSQL Default Error: Table '" +
+                       db_.name() + ".no_such_table' doesn't exist code: 1146\n");
   sql_close(c);
 }
 
@@ -200,7 +201,8 @@ TEST_F(SqlTest, AFailedOverlappedConnectionStillRunsTheWorkAndSaysWhereItWent) {
       << l;
 
   reset_settings();
-  zarn_test::write_file(conf_path_, "mysql_host localhost\nmysql_user zarn_test\nmysql_sock " + dir_.file("none") + "\n");
+  zarn_test::write_file(conf_path_,
+                        "mysql_host localhost\nmysql_user zarn_test\nmysql_sock " + dir_.file("none") + "\n");
   EXPECT_EQ(sql_connect_overlapped([&] { ++runs; }), nullptr);
   EXPECT_EQ(runs, 2) << "a socket that is not there";
 }
@@ -213,8 +215,10 @@ TEST(SqlRestart, AConnectionLostToAServerRestartIsRepaired) {
   ASSERT_EQ(zarn_test::run({script, "start", server}).exit_status, 0);
   ASSERT_EQ(zarn_test::run({script, "create", server, "restart_db"}).exit_status, 0);
   std::string conf = dir.file("conf"), log = dir.file("log");
-  zarn_test::write_file(conf, "mysql_host localhost\nmysql_user zarn_test\nmysql_passwd zarn_test\n"
-                              "mysql_dbname restart_db\nmysql_sock " + server + "/mysql.sock\n");
+  zarn_test::write_file(conf,
+                        "mysql_host localhost\nmysql_user zarn_test\nmysql_passwd zarn_test\n"
+                        "mysql_dbname restart_db\nmysql_sock " +
+                            server + "/mysql.sock\n");
   conf_file = conf.c_str();
   extern_error_log = log.c_str();
   mysql_host.reset();

@@ -143,8 +143,7 @@ std::vector<std::string> splitStr(std::string_view text, std::string_view separa
 
 std::vector<std::string> get_argv(std::string_view text) {
   std::vector<std::string> argv{std::string()};
-  for (std::string& piece : cut_pieces(text, [](char c) { return c == ' '; }))
-    argv.push_back(std::move(piece));
+  for (std::string& piece : cut_pieces(text, [](char c) { return c == ' '; })) argv.push_back(std::move(piece));
   return argv;
 }
 

@@ -51,12 +51,11 @@ TEST(AddressChecks, HostAddressIsCanonicalAndLimitsTheFirstNumberTo254) {
   // inet_aton reads a leading zero as octal, sscanf and tc as decimal: only
   // one text per address is taken.
   const AddressCase cases[] = {
-      {"10.0.0.1", 1},  {"010.000.000.001", 0}, {"10.1.1.010", 0}, {"010.1.1.1", 0},
-      {"10.01.1.1", 0}, {"10.1.00.1", 0},       {"10.0.0.100", 1}, {"100.200.10.0", 1},
-      {"1.2.3.255", 1}, {"254.255.255.255", 1},
-      {"0.0.0.0", 1},   {"255.1.1.1", 0},       {"1.2.3", 0},     {"1.2.3.4.5", 0},
-      {"1.2.3.256", 0}, {"1.2.3.4 ", 0},        {" 1.2.3.4", 0},  {"1.2.3.4x", 0},
-      {"1..3.4", 0},    {"a.b.c.d", 0},         {"", 0},          {"1.2.3.-4", 0},
+      {"10.0.0.1", 1},  {"010.000.000.001", 0}, {"10.1.1.010", 0},   {"010.1.1.1", 0}, {"10.01.1.1", 0},
+      {"10.1.00.1", 0}, {"10.0.0.100", 1},      {"100.200.10.0", 1}, {"1.2.3.255", 1}, {"254.255.255.255", 1},
+      {"0.0.0.0", 1},   {"255.1.1.1", 0},       {"1.2.3", 0},        {"1.2.3.4.5", 0}, {"1.2.3.256", 0},
+      {"1.2.3.4 ", 0},  {" 1.2.3.4", 0},        {"1.2.3.4x", 0},     {"1..3.4", 0},    {"a.b.c.d", 0},
+      {"", 0},          {"1.2.3.-4", 0},
   };
   for (const AddressCase& c : cases)
     EXPECT_EQ(check_ipv4_address(c.text), c.expected) << "address \"" << c.text << "\"";
@@ -64,8 +63,8 @@ TEST(AddressChecks, HostAddressIsCanonicalAndLimitsTheFirstNumberTo254) {
 
 TEST(AddressChecks, MaskBroadcastAndNetworkAllowEveryNumberUpTo255) {
   const AddressCase cases[] = {
-      {"255.255.255.0", 1},   {"255.255.255.255", 1},  {"0.0.0.0", 1},          {"192.168.10.0", 1},
-      {"192.168.001.000", 0}, {"192.168.1.00", 0},     {"256.0.0.0", 0},        {"255.255.255", 0},
+      {"255.255.255.0", 1},   {"255.255.255.255", 1},  {"0.0.0.0", 1},   {"192.168.10.0", 1},
+      {"192.168.001.000", 0}, {"192.168.1.00", 0},     {"256.0.0.0", 0}, {"255.255.255", 0},
       {"255.255.255.0.0", 0}, {"255.255.255.0/24", 0}, {"", 0},
   };
   for (const AddressCase& c : cases) {
@@ -89,8 +88,7 @@ TEST(AddressChecks, MacTakesEitherCaseOptionalColonsAndTrailingText) {
       {" 00:1A:2B:3C:4D:5E", 0},
       {"", 0},
   };
-  for (const AddressCase& c : cases)
-    EXPECT_EQ(check_mac(c.text), c.expected) << "MAC \"" << c.text << "\"";
+  for (const AddressCase& c : cases) EXPECT_EQ(check_mac(c.text), c.expected) << "MAC \"" << c.text << "\"";
 }
 
 TEST(PregMatch, MatchesWithoutRegardToCaseAndReportsBadPatterns) {
@@ -188,8 +186,7 @@ TEST(GenRand, SeedsWithSecondsPlusMicroseconds) {
     srand(static_cast<unsigned>(t / 1000000 + t % 1000000));
     found = rand() == drawn;
   }
-  EXPECT_TRUE(found) << "no seed between " << first << " and " << last << " microseconds gives "
-                     << drawn;
+  EXPECT_TRUE(found) << "no seed between " << first << " and " << last << " microseconds gives " << drawn;
 }
 
 TEST(Md5, KnownDigests) {
@@ -198,9 +195,8 @@ TEST(Md5, KnownDigests) {
   EXPECT_EQ(md5_hex("a"), "0cc175b9c0f1b6a831c399e269772661");
   EXPECT_EQ(md5_hex("abc"), "900150983cd24fb0d6963f7d28e17f72");
   EXPECT_EQ(md5_hex("message digest"), "f96b697d7cb7938d525a2f31aaf161d0");
-  EXPECT_EQ(
-      md5_hex("12345678901234567890123456789012345678901234567890123456789012345678901234567890"),
-      "57edf4a22be3c955ac49da2e2107b67a");
+  EXPECT_EQ(md5_hex("12345678901234567890123456789012345678901234567890123456789012345678901234567890"),
+            "57edf4a22be3c955ac49da2e2107b67a");
   EXPECT_EQ(md5string("%s", ""), "d41d8cd98f00b204e9800998ecf8427e");
   EXPECT_EQ(md5string("a%sc", "b"), "900150983cd24fb0d6963f7d28e17f72");
   EXPECT_EQ(md5string("message %s", "digest"), "f96b697d7cb7938d525a2f31aaf161d0");
@@ -220,12 +216,10 @@ TEST(Md5, FileDigests) {
   TempDir dir;
   ASSERT_TRUE(dir.ok());
   write_file(dir.file("abc"), "abc");
-  EXPECT_EQ(md5file(dir.file("abc").c_str()),
-            std::optional<std::string>("900150983cd24fb0d6963f7d28e17f72"));
+  EXPECT_EQ(md5file(dir.file("abc").c_str()), std::optional<std::string>("900150983cd24fb0d6963f7d28e17f72"));
 
   write_file(dir.file("empty"), "");
-  EXPECT_EQ(md5file(dir.file("empty").c_str()),
-            std::optional<std::string>("d41d8cd98f00b204e9800998ecf8427e"));
+  EXPECT_EQ(md5file(dir.file("empty").c_str()), std::optional<std::string>("d41d8cd98f00b204e9800998ecf8427e"));
 
   // Several read blocks, the last one partial, with zero bytes inside.
   std::string big;

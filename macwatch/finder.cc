@@ -21,9 +21,9 @@ namespace {
 struct Learner {
   const char* skip_message;  // an address that fails the IPv4 check
   const char* exit_message;
-  bool probe;                // probe a host missing from the table
-  double pause_per_read;     // after each table read
-  double pause_per_pass;     // after every pass that ran its query
+  bool probe;             // probe a host missing from the table
+  double pause_per_read;  // after each table read
+  double pause_per_pass;  // after every pass that ran its query
 };
 
 constexpr Learner kFinder = {"MACWATCH: Skiping address '%s' failed on preg_check\n",

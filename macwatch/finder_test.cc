@@ -78,8 +78,7 @@ TEST_F(FinderTest, MissingAddressesAreLearnedAndActiveSettingsOpened) {
   EXPECT_NE(log.find("Success: 1\n"), std::string::npos) << log;
   EXPECT_NE(log.find("Success: 2\n"), std::string::npos) << log;
   EXPECT_EQ(log.find(": 3\n"), std::string::npos) << "the runner is not called for a closed setting\n" << log;
-  EXPECT_NE(log.find("MACWATCH(QUIT): Term signal recived.\nMACWATCH: Finder got exiting signal.\n"),
-            std::string::npos)
+  EXPECT_NE(log.find("MACWATCH(QUIT): Term signal recived.\nMACWATCH: Finder got exiting signal.\n"), std::string::npos)
       << log;
 }
 
@@ -126,8 +125,9 @@ TEST_F(FinderTest, AFailedQueryIsLoggedAndRetried) {
 // An address the database places in a network but that fails the address
 // check (first part above 254) is logged by each worker and left alone.
 TEST_F(FinderTest, AddressesFailingTheCheckAreSkipped) {
-  db_.exec("INSERT INTO internal_net (rid, net, host_min, host_max, device) VALUES"
-           " (1, '255.1.2.0/24', INET_ATON('255.1.2.1'), INET_ATON('255.1.2.254'), 'lan0')");
+  db_.exec(
+      "INSERT INTO internal_net (rid, net, host_min, host_max, device) VALUES"
+      " (1, '255.1.2.0/24', INET_ATON('255.1.2.1'), INET_ATON('255.1.2.254'), 'lan0')");
   add_setting(db_, 1, 1, "255.1.2.50", "0", 1, 1);
   pid_t workers[] = {macwatch(), arp_reader(), arp_pinger()};
   const char* lines[] = {"MACWATCH: Skiping address '255.1.2.50' failed on preg_check\n",

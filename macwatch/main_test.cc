@@ -43,7 +43,9 @@ class LauncherTest : public testing::Test {
     EXPECT_EQ(out, printed) << why;
     std::string log = macwatch_log();
     EXPECT_TRUE(log.size() >= logged.size() && log.compare(log.size() - logged.size(), logged.size(), logged) == 0)
-        << why << ": expected the log to end with\n" << logged << "saw\n" << log;
+        << why << ": expected the log to end with\n"
+        << logged << "saw\n"
+        << log;
   }
   TestDatabase db_;
 };
@@ -75,7 +77,9 @@ TEST_F(LauncherTest, StartUpRefusals) {
   configure_macwatch(db_, std::regex_replace(kRouterKeys, std::regex("10.1.2.1"), "x' or ip <> 'x"));
   expect_refusal(kNoRouter, kNoRouter, "a quote in the address finds no router");
 
-  db_.exec("SET SESSION sql_mode = 'NO_AUTO_VALUE_ON_ZERO'; INSERT INTO internet_routers (id, rname, ip) VALUES (0, 'r0', '10.1.2.9')");
+  db_.exec(
+      "SET SESSION sql_mode = 'NO_AUTO_VALUE_ON_ZERO'; INSERT INTO internet_routers (id, rname, ip) VALUES (0, 'r0', "
+      "'10.1.2.9')");
   configure_macwatch(db_, std::regex_replace(kRouterKeys, std::regex("10.1.2.1"), "10.1.2.9"));
   expect_refusal("MACWATCH: Router ID cannot be 0.\n", "MACWATCH: Router ID cannot be 0.\n", "router id 0");
 }

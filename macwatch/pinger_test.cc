@@ -80,8 +80,9 @@ TEST_F(PingerTest, APassWritesOnlyTheRowsThatChanged) {
   // part as octal or as decimal; the row is skipped and keeps its state.
   add_setting(db_, 6, 1, "10.1.2.051", "0", 0, 2);
   db_.exec("CREATE TABLE row_writes (n INT AUTO_INCREMENT PRIMARY KEY, id INT, before_up INT, after_up INT)");
-  db_.exec("CREATE TRIGGER record_writes AFTER UPDATE ON internet_settings FOR EACH ROW"
-           " INSERT INTO row_writes (id, before_up, after_up) VALUES (NEW.id, OLD.hostup, NEW.hostup)");
+  db_.exec(
+      "CREATE TRIGGER record_writes AFTER UPDATE ON internet_settings FOR EACH ROW"
+      " INSERT INTO row_writes (id, before_up, after_up) VALUES (NEW.id, OLD.hostup, NEW.hostup)");
   host_workers(db_);
   MYSQL* connection = sql_connect();
   ASSERT_NE(connection, nullptr);
@@ -139,8 +140,8 @@ TEST_F(PingerTest, OneInterruptStopsThePassAfterTheRequestsOut) {
   std::string nets, settings, clients;
   for (int net = 0; net < 16; ++net) {
     std::string prefix = "10.1." + std::to_string(10 + net) + ".";
-    nets += std::string(net ? "," : "") + "(1,'" + prefix + "0/24',INET_ATON('" + prefix + "1'),INET_ATON('" +
-            prefix + "254'),'lan0')";
+    nets += std::string(net ? "," : "") + "(1,'" + prefix + "0/24',INET_ATON('" + prefix + "1'),INET_ATON('" + prefix +
+            "254'),'lan0')";
     for (int host = 1; host <= 250; ++host) {
       int id = net * 250 + host;
       clients += std::string(id > 1 ? "," : "") + "(" + std::to_string(id) + ",1)";
@@ -165,12 +166,12 @@ TEST_F(PingerTest, OneInterruptStopsThePassAfterTheRequestsOut) {
   EXPECT_GT(printed, 0) << "the requests out are finished";
   EXPECT_LT(printed, static_cast<int>(order.size())) << "the sending stopped";
   std::string expected;
-  for (int i = 0; i < printed; ++i)
-    expected += "Debug Pinger:IP[" + order[i][0] + "] \tINTF: [lan0] \tMAC [(null)]\n";
+  for (int i = 0; i < printed; ++i) expected += "Debug Pinger:IP[" + order[i][0] + "] \tINTF: [lan0] \tMAC [(null)]\n";
   EXPECT_EQ(lines, expected) << "the hosts asked before the interrupt, in order, each once";
   std::string log = macwatch_log();
   EXPECT_EQ(count(log, "MACWATCH(QUIT): Term signal recived.\n"), 1) << log;
-  EXPECT_EQ(log.find("Pinger got exiting signal"), std::string::npos) << "no exit line in the middle of a pass\n" << log;
+  EXPECT_EQ(log.find("Pinger got exiting signal"), std::string::npos) << "no exit line in the middle of a pass\n"
+                                                                      << log;
 }
 
 // An interrupt once every request of a pass is out ends the pinger after the

@@ -14,8 +14,7 @@ namespace {
 // In the child: becomes the account zarn and replaces itself with the runner.
 [[noreturn]] void exec_runner_as_zarn(const char* id, int start) {
   const passwd* account = getpwnam("zarn");
-  if (!account || setgroups(1, &account->pw_gid) != 0 || setgid(account->pw_gid) != 0 ||
-      setuid(account->pw_uid) != 0) {
+  if (!account || setgroups(1, &account->pw_gid) != 0 || setgid(account->pw_gid) != 0 || setuid(account->pw_uid) != 0) {
     write_log("Cannot set uid and gid to user zarn in macwatch.\n");
     _exit(4);
   }

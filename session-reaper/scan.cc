@@ -42,8 +42,8 @@ void remove_forwarding(const std::string& address, const std::string& mac) {
     write_log("disconnect error: Could not fork into background.\n");
     return;
   }
-  write_log("disconnect result main thread: exitc [%d] waitp [%d] pid [%d] errno [%d]\nError: '%s'\n",
-            run.status >> 8, run.waited, run.pid, run.wait_errno, std::strerror(run.wait_errno));
+  write_log("disconnect result main thread: exitc [%d] waitp [%d] pid [%d] errno [%d]\nError: '%s'\n", run.status >> 8,
+            run.waited, run.pid, run.wait_errno, std::strerror(run.wait_errno));
 }
 
 void expire(int dir_fd, const std::string& name, time_t ctime) {

@@ -13,6 +13,4 @@ ReaperSettings parse_reaper_settings(std::string_view text) {
   return s;
 }
 
-bool settings_valid(const ReaperSettings& s) {
-  return s.exp_time > 60 && s.session_dir && s.verify_interval > 10;
-}
+bool settings_valid(const ReaperSettings& s) { return s.exp_time > 60 && s.session_dir && s.verify_interval > 10; }

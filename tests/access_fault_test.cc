@@ -26,14 +26,17 @@ class AccessFaultTest : public testing::Test {
  protected:
   void SetUp() override {
     configure_router(db_);
-    db_.exec("INSERT INTO internet_routers (id, rname, ip) VALUES (1, 'r1', '10.1.1.1');"
-             "INSERT INTO internal_net (rid, net, host_min, host_max) VALUES"
-             " (1, '10.1.1.0/24', INET_ATON('10.1.1.1'), INET_ATON('10.1.1.254'))");
+    db_.exec(
+        "INSERT INTO internet_routers (id, rname, ip) VALUES (1, 'r1', '10.1.1.1');"
+        "INSERT INTO internal_net (rid, net, host_min, host_max) VALUES"
+        " (1, '10.1.1.0/24', INET_ATON('10.1.1.1'), INET_ATON('10.1.1.254'))");
     for (int cid = 1; cid <= kClients; ++cid) {
       // Odd clients are paid, even ones are not.
-      db_.exec("INSERT INTO internet_clients (id, remote) VALUES (" + std::to_string(cid) + ", 1);"
-               "INSERT INTO internet_settings (cid, rid, ip, mac, active) VALUES (" + std::to_string(cid) + ", 1, '" +
-               ip_of(cid) + "', '" + mac_of_client(cid) + "', " + (cid % 2 ? "1" : "0") + ")");
+      db_.exec("INSERT INTO internet_clients (id, remote) VALUES (" + std::to_string(cid) +
+               ", 1);"
+               "INSERT INTO internet_settings (cid, rid, ip, mac, active) VALUES (" +
+               std::to_string(cid) + ", 1, '" + ip_of(cid) + "', '" + mac_of_client(cid) + "', " +
+               (cid % 2 ? "1" : "0") + ")");
     }
   }
   std::set<std::string> forwarded() {

@@ -62,7 +62,9 @@ TEST_F(FirewallTest, StartBuildsTheWholeLayoutFromTheDatabase) {
              "-A INPUT -p tcp --dport 99 -j ACCEPT # not this one\n"
              " -A INPUT -j DROP\n");
   // Two open gate logins: one with its session file, one without.
-  db_.exec("INSERT INTO internet_gate_log (cid, session, remote_addr) VALUES (4, 's1', '10.1.2.13'), (4, 's2', '10.1.1.99')");
+  db_.exec(
+      "INSERT INTO internet_gate_log (cid, session, remote_addr) VALUES (4, 's1', '10.1.2.13'), (4, 's2', "
+      "'10.1.1.99')");
   write_file("/zarn/auth_sessions/10.1.2.13", "s1;4;02:00:00:00:02:0D");
   write_file("/proc/sys/net/ipv4/ip_forward", "0");
 
@@ -83,7 +85,8 @@ TEST_F(FirewallTest, StartBuildsTheWholeLayoutFromTheDatabase) {
   EXPECT_NE(log.find("Error: Duplicate records of ips found.\n"), std::string::npos) << log;
   EXPECT_NE(log.find("Error-duplicate: 10.1.2.50 Nr of fuplicates: 2.\n"), std::string::npos) << log;
   EXPECT_NE(log.find("Internet: parameters are wrong or this rule is bad '-A NOSUCHCHAIN -j ACCEPT'\n"),
-            std::string::npos) << log;
+            std::string::npos)
+      << log;
   EXPECT_EQ(log.find("--dport 99"), std::string::npos) << "a rule with a comment is skipped";
   EXPECT_NE(log.find("Added all firewall rules. Probable errors: 1.\n"), std::string::npos) << log;
   EXPECT_NE(r.output.find("Error-duplicate: 10.1.2.50 Nr of fuplicates: 2.\n"), std::string::npos) << r.output;
@@ -97,8 +100,9 @@ TEST_F(FirewallTest, StopLeavesEmptyOpenTablesAndKeepsTheSets) {
   RunResult r = runner({"internet", "stop", "1"});
   EXPECT_EQ(r.exit_status, 1) << read_file("/zarn/logs/gw-runner.log");
   EXPECT_EQ(saved_table("filter"), "*filter\n:INPUT ACCEPT\n:FORWARD ACCEPT\n:OUTPUT ACCEPT\nCOMMIT\n");
-  EXPECT_EQ(saved_table("mangle"),
-            "*mangle\n:PREROUTING ACCEPT\n:INPUT ACCEPT\n:FORWARD ACCEPT\n:OUTPUT ACCEPT\n:POSTROUTING ACCEPT\nCOMMIT\n");
+  EXPECT_EQ(
+      saved_table("mangle"),
+      "*mangle\n:PREROUTING ACCEPT\n:INPUT ACCEPT\n:FORWARD ACCEPT\n:OUTPUT ACCEPT\n:POSTROUTING ACCEPT\nCOMMIT\n");
   EXPECT_EQ(set_members("src_10_1_1_0_24").size(), 2u) << "sets survive a stop";
   EXPECT_EQ(read_file("/proc/sys/net/ipv4/ip_forward"), "1\n");
 
@@ -112,7 +116,8 @@ TEST_F(FirewallTest, ExtraRedirectPortsGoIntoEveryMark) {
   ASSERT_EQ(runner({"internet", "start", "1", "8080,8443"}).exit_status, 1);
   std::string mangle = saved_table("mangle");
   EXPECT_NE(mangle.find("-A unpaied_10_1_1 -s 10.1.1.12/32 -p tcp -m multiport --dports 80,8080,8443 -j MARK"),
-            std::string::npos) << mangle;
+            std::string::npos)
+      << mangle;
 }
 
 }  // namespace

@@ -102,8 +102,8 @@ TEST_F(ForwardingTest, TheOlderEntryIsFoundInAFullSet) {
   std::vector<std::string> fill{"mod_access.so", "ipset_exec", "-A src_10_1_1_0_24 10.1.1.250,02:00:00:00:AA:01",
                                 "-A src_10_1_1_0_24 10.1.1.21"};
   for (int host = 22; host < 250; ++host)
-    fill.push_back("-A src_10_1_1_0_24 10.1.1." + std::to_string(host) + ",02:00:00:00:03:" +
-                   std::to_string(host % 90 + 10));
+    fill.push_back("-A src_10_1_1_0_24 10.1.1." + std::to_string(host) +
+                   ",02:00:00:00:03:" + std::to_string(host % 90 + 10));
   ASSERT_EQ(module_host(fill).exit_status, 0);
   ASSERT_EQ(first_set().size(), 2u + 1u + 1u + 228u);
 
@@ -156,7 +156,8 @@ TEST_F(ForwardingTest, RedirectMarks) {
   EXPECT_EQ(runner({"redirect", "start", "1"}).exit_status, 1);
   EXPECT_EQ(runner({"redirect", "start", "1"}).exit_status, 1) << "already marked: nothing to add";
   EXPECT_EQ(unpaid_rules("unpaied_10_1_1").find("10.1.1.10"), unpaid_rules("unpaied_10_1_1").rfind("10.1.1.10"))
-      << "one rule only:\n" << unpaid_rules("unpaied_10_1_1");
+      << "one rule only:\n"
+      << unpaid_rules("unpaied_10_1_1");
   EXPECT_EQ(runner({"redirect", "stop", "1"}).exit_status, 1);
   EXPECT_EQ(runner({"redirect", "stop", "1"}).exit_status, 2) << "no mark to remove";
 
@@ -214,9 +215,11 @@ class DestinationChainTest : public ChainModeTest {
 };
 
 TEST_F(DestinationChainTest, EveryClientAlsoHasADestinationRule) {
-  EXPECT_EQ(chain("dst_10_1_1_0_24"), "-A dst_10_1_1_0_24 -d 10.1.1.10/32 -j ACCEPT\n-A dst_10_1_1_0_24 -d 10.1.1.11/32 -j ACCEPT\n");
+  EXPECT_EQ(chain("dst_10_1_1_0_24"),
+            "-A dst_10_1_1_0_24 -d 10.1.1.10/32 -j ACCEPT\n-A dst_10_1_1_0_24 -d 10.1.1.11/32 -j ACCEPT\n");
   EXPECT_EQ(result_of(module_host({"mod_access.so", "op_ip", "1", "1"}, env())), "1\n");
-  EXPECT_EQ(chain("dst_10_1_1_0_24"), "-A dst_10_1_1_0_24 -d 10.1.1.11/32 -j ACCEPT\n-A dst_10_1_1_0_24 -d 10.1.1.10/32 -j ACCEPT\n")
+  EXPECT_EQ(chain("dst_10_1_1_0_24"),
+            "-A dst_10_1_1_0_24 -d 10.1.1.11/32 -j ACCEPT\n-A dst_10_1_1_0_24 -d 10.1.1.10/32 -j ACCEPT\n")
       << "reopening replaces the rule instead of adding a second";
   EXPECT_EQ(result_of(module_host({"mod_access.so", "op_ip", "1", "0"}, env())), "1\n");
   EXPECT_EQ(chain("dst_10_1_1_0_24"), "-A dst_10_1_1_0_24 -d 10.1.1.11/32 -j ACCEPT\n");

@@ -23,22 +23,22 @@ class InterpreterTest : public testing::Test {
 TEST_F(InterpreterTest, GoodAndMalformedLines) {
   std::string long_chain(29, 'c');
   RunResult r = exec({
-      "-N " + std::string(28, 'c'),         // 1: the longest chain name the kernel keeps
-      "-N " + long_chain,                   // 0: one character too long
-      "-A FORWARD  -j DROP",                // 0: two blanks make an empty argument
-      "-A FORWARD -j DROP extra",           // 0: a word left over
-      "-s 10.0.0.1",                        // 0: no command
-      "-A INPUT -o eth0 -j ACCEPT",         // 0: no output device on INPUT
-      "-t mangle -A PREROUTING -o eth0 -j ACCEPT",  // 0
-      "-A OUTPUT -i eth0 -j ACCEPT",        // 0: no input device on OUTPUT
-      "-t nosuchtable -F",                  // 0: the table cannot be opened
-      "-D FORWARD -s 10.9.9.9 -j ACCEPT",   // 0: no such rule
+      "-N " + std::string(28, 'c'),                                      // 1: the longest chain name the kernel keeps
+      "-N " + long_chain,                                                // 0: one character too long
+      "-A FORWARD  -j DROP",                                             // 0: two blanks make an empty argument
+      "-A FORWARD -j DROP extra",                                        // 0: a word left over
+      "-s 10.0.0.1",                                                     // 0: no command
+      "-A INPUT -o eth0 -j ACCEPT",                                      // 0: no output device on INPUT
+      "-t mangle -A PREROUTING -o eth0 -j ACCEPT",                       // 0
+      "-A OUTPUT -i eth0 -j ACCEPT",                                     // 0: no input device on OUTPUT
+      "-t nosuchtable -F",                                               // 0: the table cannot be opened
+      "-D FORWARD -s 10.9.9.9 -j ACCEPT",                                // 0: no such rule
       "-A FORWARD -s 10.0.0.1 -d 10.0.0.2 -p udp --dport 53 -j ACCEPT",  // 1: protocol match loaded by itself
-      "-I FORWARD 1 ! -s 10.0.0.3 -j DROP",  // 1: inverted, inserted first
-      "-R FORWARD 2 -s 10.0.0.4 -j ACCEPT",  // 1: replaces the udp rule
-      "-D FORWARD 1",                        // 1: by number
-      "-P FORWARD DROP",                     // 1
-      "-E " + std::string(28, 'c') + " renamed",  // 1
+      "-I FORWARD 1 ! -s 10.0.0.3 -j DROP",                              // 1: inverted, inserted first
+      "-R FORWARD 2 -s 10.0.0.4 -j ACCEPT",                              // 1: replaces the udp rule
+      "-D FORWARD 1",                                                    // 1: by number
+      "-P FORWARD DROP",                                                 // 1
+      "-E " + std::string(28, 'c') + " renamed",                         // 1
   });
   EXPECT_EQ(r.output, "1 0 0 0 0 0 0 0 0 0 1 1 1 1 1 1 1\n") << read_file("/zarn/logs/module-host.log");
   EXPECT_EQ(saved_table("filter"),
@@ -99,15 +99,18 @@ TEST_F(InterpreterTest, NetworkLookupStopsAtAMalformedNetwork) {
   EXPECT_EQ(module_host({"mod_access.so", "forward", "10.1.2.5", "02:00:00:00:02:05", "1", "0"}).output, "0\n");
   EXPECT_EQ(module_host({"mod_access.so", "forward", "10.1.1.255", "02:00:00:00:01:FF", "1", "0"}).output, "0\n");
   std::string log = read_file("/zarn/logs/module-host.log");
-  EXPECT_NE(log.find("zarn-ipset: class error first ip is equal with last. [168230913][168230913][10.7.0.0/24][10.1.2.5]\n"),
-            std::string::npos) << log;
+  EXPECT_NE(
+      log.find("zarn-ipset: class error first ip is equal with last. [168230913][168230913][10.7.0.0/24][10.1.2.5]\n"),
+      std::string::npos)
+      << log;
   EXPECT_NE(log.find("Error_ipset:Could not aquire subnet for ip: 10.1.2.5\n"), std::string::npos) << log;
   EXPECT_EQ(set_members("src_10_1_1_0_24"), (std::vector<std::string>{"10.1.1.254,02:00:00:00:01:FE"}));
 }
 
 TEST_F(InterpreterTest, WithoutNetworksEveryLookupFails) {
   EXPECT_EQ(module_host({"mod_access.so", "forward", "10.1.1.5", "02:00:00:00:01:05", "1", "0"}).output, "0\n");
-  EXPECT_NE(read_file("/zarn/logs/module-host.log").find("Could not aquire class for ip: 10.1.1.5\n"), std::string::npos);
+  EXPECT_NE(read_file("/zarn/logs/module-host.log").find("Could not aquire class for ip: 10.1.1.5\n"),
+            std::string::npos);
 }
 
 }  // namespace

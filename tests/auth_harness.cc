@@ -40,9 +40,7 @@ AuthDaemon::~AuthDaemon() {
   }
 }
 
-bool AuthDaemon::ready() {
-  return wait_for_text(kAuthLog, "Zarn-Auth: Accepting connections on port: 7000\n", 10);
-}
+bool AuthDaemon::ready() { return wait_for_text(kAuthLog, "Zarn-Auth: Accepting connections on port: 7000\n", 10); }
 
 int AuthDaemon::wait_exit(int seconds) { return wait_for_exit(pid_, seconds); }
 
@@ -50,9 +48,7 @@ void AuthDaemon::signal_group(int sig) { kill(-pid_, sig); }
 void AuthDaemon::signal_listener(int sig) { kill(pid_, sig); }
 std::string AuthDaemon::output() const { return read_file(out_); }
 
-std::string session_of(const std::string& line) {
-  return line.size() < 6 ? "" : line.substr(4, line.size() - 6);
-}
+std::string session_of(const std::string& line) { return line.size() < 6 ? "" : line.substr(4, line.size() - 6); }
 
 Subscriber::Subscriber(const char* from, int wait_seconds) : peer_(from, wait_seconds, kAuthPort, kGateway) {}
 
@@ -98,15 +94,16 @@ AuthScene::AuthScene() {
   write_config("ping_client_time 5\nclient_timeout 10\n");
   write_file("/zarn/conf/zarn-router.conf", db_.config_lines());
   RunResult built = runner({"internet", "start", "3"});
-  if (built.exit_status != 1) throw std::runtime_error("the firewall build failed: " + read_file("/zarn/logs/gw-runner.log"));
+  if (built.exit_status != 1)
+    throw std::runtime_error("the firewall build failed: " + read_file("/zarn/logs/gw-runner.log"));
   // A login account is forwarded by its login, not by the firewall build.
   for (const char* cid : {"21", "22"})
     if (runner({"ZarnAuth", cid, "stop"}).exit_status != 1) throw std::runtime_error("cannot close the forwarding");
 }
 
 void AuthScene::write_config(const std::string& limits) {
-  write_file("/zarn/conf/zarn-auth.conf", "auth_port 7000\nauth_listen_on 127.0.0.1\ncrypt_key routerkey\n" +
-                                              db_.config_lines() + limits);
+  write_file("/zarn/conf/zarn-auth.conf",
+             "auth_port 7000\nauth_listen_on 127.0.0.1\ncrypt_key routerkey\n" + db_.config_lines() + limits);
 }
 
 bool forwarded_on_loopback(const std::string& ip) {

@@ -240,8 +240,8 @@ TEST_F(AuthHostileTest, SilentAndTricklingPeersHoldNoMoreThanTheirAddressMay) {
   tricklers.clear();
   EXPECT_TRUE(back_to_before(30)) << describe(census(daemon_->pid()));
   Census after = census(daemon_->pid());
-  std::cout << "[ measured ] before " << describe(before_) << "; four tricklers and a silent peer: "
-            << describe(during) << "; after " << describe(after) << "\n";
+  std::cout << "[ measured ] before " << describe(before_) << "; four tricklers and a silent peer: " << describe(during)
+            << "; after " << describe(after) << "\n";
   EXPECT_LE(during.pss_kb, before_.pss_kb + pss_allowance_kb(5)) << describe(before_) << " / " << describe(during);
   EXPECT_LE(after.pss_kb, before_.pss_kb + pss_allowance_kb(0)) << describe(before_) << " / " << describe(after);
 }
@@ -333,8 +333,8 @@ TEST_F(AuthHostileTest, AThousandConnectionsFromOneAddressTakeFourProcesses) {
   flood.close_all();
   EXPECT_TRUE(back_to_before(30)) << describe(census(daemon_->pid()));
   Census after = census(daemon_->pid());
-  std::cout << "[ measured ] before " << describe(before_) << "; 1000 connections from one address: "
-            << describe(during) << "; after " << describe(after) << "\n";
+  std::cout << "[ measured ] before " << describe(before_)
+            << "; 1000 connections from one address: " << describe(during) << "; after " << describe(after) << "\n";
   EXPECT_LE(after.pss_kb, before_.pss_kb + pss_allowance_kb(0)) << describe(before_) << " / " << describe(after);
   // The address is served again once its processes have ended.
   Subscriber again(kHostile);
@@ -357,7 +357,8 @@ TEST_F(AuthHostileTest, TheLimitIsReadFromTheConfiguration) {
     // still hold the previous port.
     ++port;
     std::remove(kAuthLog.c_str());
-    scene_.write_config("ping_client_time 5\nclient_timeout 10\n" + c.line + "auth_port " + std::to_string(port) + "\n");
+    scene_.write_config("ping_client_time 5\nclient_timeout 10\n" + c.line + "auth_port " + std::to_string(port) +
+                        "\n");
     AuthDaemon daemon;
     ASSERT_TRUE(wait_for_text(kAuthLog, "Accepting connections on port: " + std::to_string(port) + "\n", 10))
         << daemon.output() << scene_.log();

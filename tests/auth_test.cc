@@ -73,13 +73,15 @@ TEST_F(AuthTest, StartUpLimitsAndIdentity) {
 
   // Sessions a killed daemon left open are closed before the first connection.
   fs::remove(kAuthLog);
-  db_.exec("INSERT INTO internet_vpn_log VALUES (NULL, 21, 'old', '127.0.0.21', NOW(), '0000-00-00 00:00:00', 1, 3),"
-           " (NULL, 22, 'elsewhere', '10.0.0.1', NOW(), '0000-00-00 00:00:00', 1, 9)");
+  db_.exec(
+      "INSERT INTO internet_vpn_log VALUES (NULL, 21, 'old', '127.0.0.21', NOW(), '0000-00-00 00:00:00', 1, 3),"
+      " (NULL, 22, 'elsewhere', '10.0.0.1', NOW(), '0000-00-00 00:00:00', 1, 9)");
   {
     AuthDaemon daemon;
     ASSERT_TRUE(daemon.ready());
     EXPECT_EQ(count("SELECT GROUP_CONCAT(session) FROM internet_vpn_log WHERE logout_date = '0000-00-00 00:00:00'"),
-              "elsewhere") << "only this router's rows";
+              "elsewhere")
+        << "only this router's rows";
   }
   db_.exec("UPDATE internet_routers SET `user` = 'somebody'");
   RunResult unknown = run({kAuth});
@@ -91,13 +93,14 @@ TEST_F(AuthTest, StartUpLimitsAndIdentity) {
 }
 
 TEST_F(AuthTest, ALoginOpensTheForwardingAndTheKeepAliveEndsIt) {
-  db_.exec("INSERT INTO internet_vpn_messages VALUES"
-           " (NULL, 0, 'maintenance tonight', NOW() - INTERVAL 1 DAY, NOW() + INTERVAL 1 DAY, 1),"
-           " (NULL, 21, 'second message', NOW() - INTERVAL 1 DAY, NOW() + INTERVAL 1 DAY, 1),"
-           " (NULL, 0, 'long gone', NOW() - INTERVAL 9 DAY, NOW() - INTERVAL 8 DAY, 1);"
-           "INSERT INTO internet_vpn_url_messages VALUES"
-           " (NULL, 0, 'http://expired.example/', NOW() - INTERVAL 9 DAY, NOW() - INTERVAL 8 DAY, 1),"
-           " (NULL, 21, 'http://notice.example/21', NOW() - INTERVAL 1 DAY, NOW() + INTERVAL 1 DAY, 1);");
+  db_.exec(
+      "INSERT INTO internet_vpn_messages VALUES"
+      " (NULL, 0, 'maintenance tonight', NOW() - INTERVAL 1 DAY, NOW() + INTERVAL 1 DAY, 1),"
+      " (NULL, 21, 'second message', NOW() - INTERVAL 1 DAY, NOW() + INTERVAL 1 DAY, 1),"
+      " (NULL, 0, 'long gone', NOW() - INTERVAL 9 DAY, NOW() - INTERVAL 8 DAY, 1);"
+      "INSERT INTO internet_vpn_url_messages VALUES"
+      " (NULL, 0, 'http://expired.example/', NOW() - INTERVAL 9 DAY, NOW() - INTERVAL 8 DAY, 1),"
+      " (NULL, 21, 'http://notice.example/21', NOW() - INTERVAL 1 DAY, NOW() + INTERVAL 1 DAY, 1);");
   AuthDaemon daemon;
   ASSERT_TRUE(daemon.ready()) << daemon.output();
   Subscriber alice;
@@ -107,7 +110,8 @@ TEST_F(AuthTest, ALoginOpensTheForwardingAndTheKeepAliveEndsIt) {
   std::string session = session_of(session_line);
   EXPECT_TRUE(forwarded(kAlice));
   EXPECT_EQ(count("SELECT COUNT(*) FROM internet_vpn_log WHERE cid = 21 AND session = '" + session +
-                  "' AND remote_addr = '127.0.0.21' AND rid = 3 AND logout_date = '0000-00-00 00:00:00'"), "1");
+                  "' AND remote_addr = '127.0.0.21' AND rid = 3 AND logout_date = '0000-00-00 00:00:00'"),
+            "1");
 
   EXPECT_EQ(alice.line(), "226 maintenance tonight\r\n");
   EXPECT_EQ(alice.line(), ".|.\r\n");
@@ -192,7 +196,8 @@ TEST_F(AuthTest, RefusedLogins) {
     EXPECT_EQ(again.line(), "229 Session already in progress. Retry in 10 seconds.\r\n");
     again.expect_good_bye();
   }
-  db_.exec("INSERT INTO internet_settings (cid, rid, ip, mac, active) VALUES (21, 3, '127.0.0.21', '02:00:00:00:00:22', 1)");
+  db_.exec(
+      "INSERT INTO internet_settings (cid, rid, ip, mac, active) VALUES (21, 3, '127.0.0.21', '02:00:00:00:00:22', 1)");
   {
     Subscriber s;
     EXPECT_EQ(s.login("alice", "abcdefgh"), "224 Authentication failed.\r\n") << "two settings rows for one address";

@@ -33,12 +33,15 @@ class DatabaseRestartTest : public testing::Test {
  protected:
   void SetUp() override {
     require_private_netns();
-    for (const char* address : {kAlice, kBob, "127.0.0.23"}) run({"/usr/sbin/ip", "addr", "add", std::string(address) + "/8", "dev", "lo"});
+    for (const char* address : {kAlice, kBob, "127.0.0.23"})
+      run({"/usr/sbin/ip", "addr", "add", std::string(address) + "/8", "dev", "lo"});
     for (const auto& entry : fs::directory_iterator("/zarn/logs")) fs::remove_all(entry.path());
     // One router row serves the three daemons: zarn-router and macwatch find
     // it by its address, zarn-auth by its database user.
     db_.exec(std::string("INSERT INTO internet_routers (id, rname, ip, `user`, `password`) VALUES"
-                         " (3, 'restart-router', '127.0.0.1', 'zarn_test', UNHEX('") + kRouterCipherHex + "'));"
+                         " (3, 'restart-router', '127.0.0.1', 'zarn_test', UNHEX('") +
+             kRouterCipherHex +
+             "'));"
              "INSERT INTO internal_net (rid, net, host_min, host_max, gw, device) VALUES"
              " (3, '127.0.0.0/24', INET_ATON('127.0.0.1'), INET_ATON('127.0.0.254'), '127.0.0.1', ''),"
              " (3, '10.1.2.0/24', INET_ATON('10.1.2.1'), INET_ATON('10.1.2.254'), '10.1.2.1', 'lan0');"
@@ -52,9 +55,11 @@ class DatabaseRestartTest : public testing::Test {
     write_file("/zarn/conf/zarn-auth.conf", "auth_port 7000\nauth_listen_on 127.0.0.1\ncrypt_key routerkey\n" +
                                                 db_.config_lines() + "ping_client_time 5\nclient_timeout 10\n");
     write_file("/zarn/conf/zarn-router.conf",
-               "listenport " + std::to_string(kRouterPort) + "\nlistenaddr 127.0.0.1\nmaster_server 127.0.0.1\n"
-               "crypt_key routerkey\npath_iptables /usr/sbin/iptables\npath_modprobe /usr/sbin/modprobe\n"
-               "internal_eth lan0\n" + db_.config_lines());
+               "listenport " + std::to_string(kRouterPort) +
+                   "\nlistenaddr 127.0.0.1\nmaster_server 127.0.0.1\n"
+                   "crypt_key routerkey\npath_iptables /usr/sbin/iptables\npath_modprobe /usr/sbin/modprobe\n"
+                   "internal_eth lan0\n" +
+                   db_.config_lines());
   }
   std::string count(const std::string& sql) { return db_.query(sql)[0][0]; }
   std::string auth_log() { return read_file(kAuthLog); }
@@ -118,7 +123,8 @@ TEST_F(DatabaseRestartTest, TheDaemonsGoOnAfterTheServerIsBack) {
   EXPECT_TRUE(eventually([&] { return member_of("src_10_1_2_0_24", kLanHost); }, 10));
   EXPECT_TRUE(macwatch.all_alive());
   EXPECT_NE(read_file("/zarn/logs/macwatch.log").find("Reconnect after error Ok.\n"), std::string::npos)
-      << "the workers' connections were not repaired:\n" << read_file("/zarn/logs/macwatch.log");
+      << "the workers' connections were not repaired:\n"
+      << read_file("/zarn/logs/macwatch.log");
 
   // zarn-router serves a command whose runner reads the database.
   {
@@ -136,12 +142,15 @@ TEST_F(DatabaseRestartTest, TheDaemonsGoOnAfterTheServerIsBack) {
   alice.send("not-the-session");
   alice.expect_good_bye();
   bob.reset();
-  EXPECT_TRUE(eventually([&] { return !member_of("src_127_0_0_0_24", kAlice) && !member_of("src_127_0_0_0_24", kBob); }, 30))
+  EXPECT_TRUE(
+      eventually([&] { return !member_of("src_127_0_0_0_24", kAlice) && !member_of("src_127_0_0_0_24", kBob); }, 30))
       << auth_log();
   EXPECT_TRUE(eventually([&] { return count(kOpenRows) == "0"; }, 10))
-      << "open session rows: " << count(kOpenRows) << "\n" << auth_log();
+      << "open session rows: " << count(kOpenRows) << "\n"
+      << auth_log();
   EXPECT_NE(auth_log().find("Reconnect after error Ok.\n"), std::string::npos)
-      << "the subscriber processes' connections were not repaired:\n" << auth_log();
+      << "the subscriber processes' connections were not repaired:\n"
+      << auth_log();
 
   // A new login after the restart works end to end.
   Subscriber again(kAlice);

@@ -47,19 +47,27 @@ std::string shown(const std::string& value) {
 }
 
 std::vector<std::string> hostile_addresses() {
-  return {"10.1.1.20 -j ACCEPT", "10.1.1.21;touch " + pwned(), "$(touch " + pwned() + ")",
-          "`touch " + pwned() + "`", "10.1.1.0/24", "0.0.0.0/0", "10.1.1.22 ", "10.1.1.23\n-A INPUT -j ACCEPT",
-          "10.1.1.24' OR '1'='1", std::string(10000, '9')};
+  return {"10.1.1.20 -j ACCEPT",
+          "10.1.1.21;touch " + pwned(),
+          "$(touch " + pwned() + ")",
+          "`touch " + pwned() + "`",
+          "10.1.1.0/24",
+          "0.0.0.0/0",
+          "10.1.1.22 ",
+          "10.1.1.23\n-A INPUT -j ACCEPT",
+          "10.1.1.24' OR '1'='1",
+          std::string(10000, '9')};
 }
 
 std::vector<std::string> hostile_macs() {
   return {"02:00:00:00:01:30 -exist", "02:00:00:00:01:31;touch " + pwned(), "$(touch " + pwned() + ")",
-          "02:00:00:00:01:32,x", "02:00:00:00:01:33' OR '1'='1", "02:00:00:00:01:34 ", std::string(10000, 'A')};
+          "02:00:00:00:01:32,x",      "02:00:00:00:01:33' OR '1'='1",       "02:00:00:00:01:34 ",
+          std::string(10000, 'A')};
 }
 
 std::vector<std::string> hostile_networks() {
-  return {"10.1.5.0/24 -j DROP", "10.1.6.0/24;touch " + pwned(), "$(touch " + pwned() + ")",
-          "10.1.7.0/24' OR '1'='1", "10.1.8.0/24 ", std::string(10000, '8')};
+  return {"10.1.5.0/24 -j DROP", "10.1.6.0/24;touch " + pwned(), "$(touch " + pwned() + ")", "10.1.7.0/24' OR '1'='1",
+          "10.1.8.0/24 ",        std::string(10000, '8')};
 }
 
 std::vector<std::string> hostile_devices() {
@@ -114,9 +122,11 @@ class HostileRowsTest : public testing::Test {
   // (id 150 + i), each MAC on a good address (id 200 + j); each its own client.
   void add_hostile_settings() {
     auto add = [&](int id, const std::string& ip, const std::string& mac, int active) {
-      db_.exec("INSERT INTO internet_clients (id, remote) VALUES (" + std::to_string(id) + ", 1);"
-               "INSERT INTO internet_settings (id, cid, rid, ip, mac, active) VALUES (" + std::to_string(id) + "," +
-               std::to_string(id) + ", 1, " + sql_text(ip) + ", " + sql_text(mac) + ", " + std::to_string(active) + ")");
+      db_.exec("INSERT INTO internet_clients (id, remote) VALUES (" + std::to_string(id) +
+               ", 1);"
+               "INSERT INTO internet_settings (id, cid, rid, ip, mac, active) VALUES (" +
+               std::to_string(id) + "," + std::to_string(id) + ", 1, " + sql_text(ip) + ", " + sql_text(mac) + ", " +
+               std::to_string(active) + ")");
     };
     std::vector<std::string> addresses = hostile_addresses(), macs = hostile_macs();
     for (size_t i = 0; i < addresses.size(); ++i) {
@@ -134,8 +144,10 @@ class HostileRowsTest : public testing::Test {
                ", INET_ATON('10.1." + third + ".1'), INET_ATON('10.1." + third + ".254'))");
     }
     for (const std::string& device : devices)
-      db_.exec("INSERT INTO routers_devices (rid, device, fw_metro, fw_extern, bandwidth_metro, bandwidth_extern)"
-               " VALUES (1, " + sql_text(device) + ", 10, 20, '10Mbit', '5Mbit')");
+      db_.exec(
+          "INSERT INTO routers_devices (rid, device, fw_metro, fw_extern, bandwidth_metro, bandwidth_extern)"
+          " VALUES (1, " +
+          sql_text(device) + ", 10, 20, '10Mbit', '5Mbit')");
   }
   void expect_logged(const std::string& log, const std::string& line) {
     EXPECT_NE(log.find(line), std::string::npos) << "expected the line\n" << line << "in the log:\n" << log;
@@ -170,7 +182,8 @@ TEST_F(HostileRowsTest, TheBuildAndTheClientCommandsApplyOnlyTheGoodRows) {
     expect_logged(log, "Internet: row skipped, bad ip: " + shown(ip) + "\n");
   for (const std::string& mac : stored("SELECT mac FROM internet_settings WHERE id >= 200"))
     expect_logged(log, "Internet: row skipped, bad mac: " + shown(mac) + "\n");
-  for (const std::string& net : stored("SELECT net FROM internal_net WHERE host_min BETWEEN INET_ATON('10.1.20.0') AND INET_ATON('10.1.30.0')"))
+  for (const std::string& net :
+       stored("SELECT net FROM internal_net WHERE host_min BETWEEN INET_ATON('10.1.20.0') AND INET_ATON('10.1.30.0')"))
     expect_logged(log, "Internet: row skipped, bad net: " + shown(net) + "\n");
   expect_logged(log, "Internet: row skipped, bad router ip: 10.1.1.1 -j DROP\n");
   for (const std::string& device : stored("SELECT device FROM routers_devices"))
@@ -180,10 +193,12 @@ TEST_F(HostileRowsTest, TheBuildAndTheClientCommandsApplyOnlyTheGoodRows) {
   int refused = 0;
   for (int id : {100, 101, 102, 103, 104, 105, 106, 107, 108, 109, 150, 154, 155, 200, 201, 202, 203, 204, 205, 206}) {
     const std::string cid = std::to_string(id);
-    for (const std::vector<std::string>& command :
-         {std::vector<std::string>{"internet", "client_start", cid}, {"internet", "client_stop", cid},
-          {"internet", "id_start", cid}, {"internet", "id_stop", cid}, {"redirect", "start", cid},
-          {"macwatch", cid, "start"}}) {
+    for (const std::vector<std::string>& command : {std::vector<std::string>{"internet", "client_start", cid},
+                                                    {"internet", "client_stop", cid},
+                                                    {"internet", "id_start", cid},
+                                                    {"internet", "id_stop", cid},
+                                                    {"redirect", "start", cid},
+                                                    {"macwatch", cid, "start"}}) {
       if (id >= 200 && command[0] == "redirect") continue;  // a mark rule holds no MAC
       RunResult r = runner(command);
       EXPECT_EQ(r.signal, 0) << command[1] << " " << cid;
@@ -246,12 +261,17 @@ class HostileLoginRowsTest : public testing::Test {
         " (21, 3, '127.0.0.21', '02:00:00:00:00:21', 1), (24, 3, '127.0.0.24', '02:00:00:00:00:24', 1),"
         " (25, 3, '127.0.0.25', '02:00:00:00:00:25 -exist', 1), (26, 3, '127.0.0.26', '02:00:00:00:00:26', 1);"
         "INSERT INTO internet_vpn (cid, `user`, pass) VALUES (21, 'alice', UNHEX('6592a29ddd2f0b6f')),"
-        " (24, " + sql_text(kQuoted) + ", UNHEX('6592a29ddd2f0b6f')), (25, 'eve', UNHEX('6592a29ddd2f0b6f')),"
-        " (26, " + sql_text(std::string(10000, 'u')) + ", UNHEX('6592a29ddd2f0b6f'));"
-        "INSERT INTO internet_vpn_messages VALUES (NULL, 0, " + sql_text(std::string(10000, 'm')) +
+        " (24, " +
+        sql_text(kQuoted) +
+        ", UNHEX('6592a29ddd2f0b6f')), (25, 'eve', UNHEX('6592a29ddd2f0b6f')),"
+        " (26, " +
+        sql_text(std::string(10000, 'u')) +
+        ", UNHEX('6592a29ddd2f0b6f'));"
+        "INSERT INTO internet_vpn_messages VALUES (NULL, 0, " +
+        sql_text(std::string(10000, 'm')) +
         ", NOW() - INTERVAL 1 DAY, NOW() + INTERVAL 1 DAY, 1);"
-        "INSERT INTO internet_vpn_url_messages VALUES (NULL, 0, '%s%n%x $(touch " + pwned() +
-        ")', NOW() - INTERVAL 1 DAY, NOW() + INTERVAL 1 DAY, 1);");
+        "INSERT INTO internet_vpn_url_messages VALUES (NULL, 0, '%s%n%x $(touch " +
+        pwned() + ")', NOW() - INTERVAL 1 DAY, NOW() + INTERVAL 1 DAY, 1);");
     write_file("/zarn/conf/zarn-auth.conf", "auth_port 7000\nauth_listen_on 127.0.0.1\ncrypt_key routerkey\n" +
                                                 db_.config_lines() + "ping_client_time 5\nclient_timeout 10\n");
     write_file("/zarn/conf/zarn-router.conf", db_.config_lines());
@@ -347,28 +367,33 @@ TEST(HostileMacwatchRowsTest, BadInterfacesAndAddressesAreNotProbedAndTheGoodHos
                                             std::string(10000, 'l')};
   const std::vector<std::string> addresses = {"10.1.2.40;touch " + pwned(), "10.1.2.41 ", "10.1.2.0/24",
                                               "10.1.2.042' OR '1'='1", std::string(10000, '1')};
-  db.exec("INSERT INTO internet_routers (id, rname, ip) VALUES (1, 'r1', '10.1.2.1');"
-          "INSERT INTO internal_net (rid, net, host_min, host_max, gw, device) VALUES"
-          " (1, '10.1.2.0/24', INET_ATON('10.1.2.1'), INET_ATON('10.1.2.254'), '10.1.2.1', 'lan0');");
+  db.exec(
+      "INSERT INTO internet_routers (id, rname, ip) VALUES (1, 'r1', '10.1.2.1');"
+      "INSERT INTO internal_net (rid, net, host_min, host_max, gw, device) VALUES"
+      " (1, '10.1.2.0/24', INET_ATON('10.1.2.1'), INET_ATON('10.1.2.254'), '10.1.2.1', 'lan0');");
   int id = 31;
   auto add_setting = [&](const std::string& ip) {
-    db.exec("INSERT INTO internet_clients (id, remote) VALUES (" + std::to_string(id) + ", 1);"
-            "INSERT INTO internet_settings (id, cid, rid, ip, mac, active) VALUES (" + std::to_string(id) + "," +
-            std::to_string(id) + ", 1, " + sql_text(ip) + ", '0', 1)");
+    db.exec("INSERT INTO internet_clients (id, remote) VALUES (" + std::to_string(id) +
+            ", 1);"
+            "INSERT INTO internet_settings (id, cid, rid, ip, mac, active) VALUES (" +
+            std::to_string(id) + "," + std::to_string(id) + ", 1, " + sql_text(ip) + ", '0', 1)");
     ++id;
   };
   add_setting("10.1.2.31");
   for (size_t i = 0; i < devices.size(); ++i) {
     std::string net = "10.0." + std::to_string(30 + i) + ".";
-    db.exec("INSERT INTO internal_net (rid, net, host_min, host_max, gw, device) VALUES (1, '" + net + "0/24',"
-            " INET_ATON('" + net + "1'), INET_ATON('" + net + "254'), '" + net + "1', " + sql_text(devices[i]) + ")");
+    db.exec("INSERT INTO internal_net (rid, net, host_min, host_max, gw, device) VALUES (1, '" + net +
+            "0/24',"
+            " INET_ATON('" +
+            net + "1'), INET_ATON('" + net + "254'), '" + net + "1', " + sql_text(devices[i]) + ")");
     add_setting(net + "5");
   }
   for (const std::string& ip : addresses) add_setting(ip);
   const int last = id;
   add_setting("10.1.2.99");
-  write_file("/zarn/conf/zarn-router.conf", db.config_lines() + "listenaddr 10.1.2.1\npath_iptables /usr/sbin/iptables\n"
-                                            "path_modprobe /usr/sbin/modprobe\ninternal_eth lan0\n");
+  write_file("/zarn/conf/zarn-router.conf", db.config_lines() +
+                                                "listenaddr 10.1.2.1\npath_iptables /usr/sbin/iptables\n"
+                                                "path_modprobe /usr/sbin/modprobe\ninternal_eth lan0\n");
   ASSERT_EQ(runner({"internet", "start", "1"}).exit_status, 1) << read_file(kRunnerLog);
 
   MacwatchWorkers macwatch;
@@ -376,17 +401,21 @@ TEST(HostileMacwatchRowsTest, BadInterfacesAndAddressesAreNotProbedAndTheGoodHos
   auto mac_of_setting = [&](int setting) {
     return db.query("SELECT mac FROM internet_settings WHERE id = " + std::to_string(setting))[0][0];
   };
-  EXPECT_TRUE(eventually([&] { return mac_of_setting(31) == "02:00:00:00:03:1F"; }, 30)) << read_file("/zarn/logs/macwatch.log");
-  EXPECT_TRUE(eventually([&] {
-    for (const std::string& m : set_members("src_10_1_2_0_24"))
-      if (m == "10.1.2.31,02:00:00:00:03:1F") return true;
-    return false;
-  }, 10));
+  EXPECT_TRUE(eventually([&] { return mac_of_setting(31) == "02:00:00:00:03:1F"; }, 30))
+      << read_file("/zarn/logs/macwatch.log");
+  EXPECT_TRUE(eventually(
+      [&] {
+        for (const std::string& m : set_members("src_10_1_2_0_24"))
+          if (m == "10.1.2.31,02:00:00:00:03:1F") return true;
+        return false;
+      },
+      10));
   // Both workers have passed every bad row once the last row is done.
   EXPECT_TRUE(eventually([&] { return mac_of_setting(last) == "02:00:00:00:03:63"; }, 30));
-  EXPECT_TRUE(eventually([&] {
-    return db.query("SELECT hostup FROM internet_settings WHERE id = " + std::to_string(last))[0][0] == "1";
-  }, 30)) << read_file("/zarn/logs/macwatch.log");
+  EXPECT_TRUE(eventually(
+      [&] { return db.query("SELECT hostup FROM internet_settings WHERE id = " + std::to_string(last))[0][0] == "1"; },
+      30))
+      << read_file("/zarn/logs/macwatch.log");
   for (int setting = 32; setting < last; ++setting) EXPECT_EQ(mac_of_setting(setting), "0") << "setting " << setting;
   EXPECT_TRUE(macwatch.all_alive()) << read_file("/zarn/logs/macwatch.log");
   EXPECT_FALSE(path_exists(pwned())) << "a stored text was run by a shell";

@@ -64,20 +64,24 @@ class LogFaultTest : public testing::Test {
     for (const auto& entry : fs::directory_iterator(kLogs)) fs::remove_all(entry.path());
     db_.exec(
         "INSERT INTO internet_routers (id, rname, ip, `user`, `password`) VALUES (3, 'auth-router', '127.0.0.1',"
-        " 'zarn_test', UNHEX('" + std::string(kRouterCipherHex) + "'));"
+        " 'zarn_test', UNHEX('" +
+        std::string(kRouterCipherHex) +
+        "'));"
         "INSERT INTO internal_net (rid, net, host_min, host_max, gw) VALUES"
         " (3, '127.0.0.0/24', INET_ATON('127.0.0.1'), INET_ATON('127.0.0.254'), '127.0.0.1');"
         "INSERT INTO internet_clients (id, remote) VALUES (21, 3), (22, 3);"
-        "INSERT INTO internet_settings (cid, rid, ip, mac, active) VALUES (21, 3, '127.0.0.21', '02:00:00:00:00:21', 1),"
+        "INSERT INTO internet_settings (cid, rid, ip, mac, active) VALUES (21, 3, '127.0.0.21', '02:00:00:00:00:21', "
+        "1),"
         " (22, 3, '127.0.0.22', '02:00:00:00:00:22', 0);"
         // abcdefgh under routerkey
         "INSERT INTO internet_vpn (cid, `user`, pass) VALUES (21, 'alice', UNHEX('6592a29ddd2f0b6f'));");
     write_file("/zarn/conf/zarn-auth.conf", "auth_port 7000\nauth_listen_on 127.0.0.1\ncrypt_key routerkey\n" +
                                                 db_.config_lines() + "ping_client_time 5\nclient_timeout 10\n" +
-                                                "session_dir " + kSessions + "\nexpiration_time 61\nverify_interval 11\n");
-    write_file("/zarn/conf/zarn-router.conf", "listenport " + std::to_string(kRouterPort) +
-                                                  "\nlistenaddr 127.0.0.1\nmaster_server 127.0.0.1\ncrypt_key routerkey\n" +
-                                                  db_.config_lines());
+                                                "session_dir " + kSessions +
+                                                "\nexpiration_time 61\nverify_interval 11\n");
+    write_file("/zarn/conf/zarn-router.conf",
+               "listenport " + std::to_string(kRouterPort) +
+                   "\nlistenaddr 127.0.0.1\nmaster_server 127.0.0.1\ncrypt_key routerkey\n" + db_.config_lines());
     ASSERT_EQ(runner({"internet", "start", "3"}).exit_status, 1) << read_file(kLogs + "/gw-runner.log");
     ASSERT_EQ(runner({"ZarnAuth", "21", "stop"}).exit_status, 1);
   }
@@ -163,7 +167,8 @@ TEST_F(LogFaultTest, ARemovedOrClosedLogDirectoryStopsNoLogin) {
 TEST_F(LogFaultTest, AFullDiskKeepsTheLogWholeAndTheLoginsGoing) {
   const passwd* zarn = getpwnam("zarn");
   ASSERT_NE(zarn, nullptr);
-  std::string options = "size=64k,mode=0755,uid=" + std::to_string(zarn->pw_uid) + ",gid=" + std::to_string(zarn->pw_gid);
+  std::string options =
+      "size=64k,mode=0755,uid=" + std::to_string(zarn->pw_uid) + ",gid=" + std::to_string(zarn->pw_gid);
   ASSERT_EQ(mount("tmpfs", kLogs.c_str(), "tmpfs", 0, options.c_str()), 0) << std::strerror(errno);
   AuthDaemon daemon;
   ASSERT_TRUE(daemon.ready());

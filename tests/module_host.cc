@@ -59,19 +59,21 @@ int main(int argc, char** argv) {
   }
   int result;
   if (entry == "firewall_operation")
-    result = reinterpret_cast<int (*)(int, int, const char*)>(sym)(num(argc, argv, 3), num(argc, argv, 4), arg(argc, argv, 5));
+    result = reinterpret_cast<int (*)(int, int, const char*)>(sym)(num(argc, argv, 3), num(argc, argv, 4),
+                                                                   arg(argc, argv, 5));
   else if (entry == "op_client" || entry == "op_ip")
     result = reinterpret_cast<int (*)(const char*, int)>(sym)(arg(argc, argv, 3), num(argc, argv, 4));
   else if (entry == "zarn_auth")
     result = reinterpret_cast<int (*)(int, int)>(sym)(num(argc, argv, 3), num(argc, argv, 4));
   else if (entry == "redirect_notifier")
-    result = reinterpret_cast<int (*)(const char*, int, const char*)>(sym)(arg(argc, argv, 3), num(argc, argv, 4), arg(argc, argv, 5));
+    result = reinterpret_cast<int (*)(const char*, int, const char*)>(sym)(arg(argc, argv, 3), num(argc, argv, 4),
+                                                                           arg(argc, argv, 5));
   else if (entry == "forward") {
     auto init = reinterpret_cast<int (*)()>(dlsym(module, "init_handlers"));
     auto close = reinterpret_cast<int (*)()>(dlsym(module, "close_handlers"));
     init();
     result = reinterpret_cast<int (*)(const char*, const char*, int, int)>(sym)(arg(argc, argv, 3), arg(argc, argv, 4),
-                                                                               num(argc, argv, 5), num(argc, argv, 6));
+                                                                                num(argc, argv, 5), num(argc, argv, 6));
     close();
   } else if (entry == "firewall_exec" || entry == "ipset_exec") {
     auto exec = reinterpret_cast<int (*)(const char*, ...)>(sym);
@@ -85,9 +87,10 @@ int main(int argc, char** argv) {
     return 67;
   }
   if (std::getenv("ZARN_TEST_TIMING"))
-    std::fprintf(stderr, "call: %lld us\n",
-                 static_cast<long long>(std::chrono::duration_cast<std::chrono::microseconds>(
-                                            std::chrono::steady_clock::now() - started).count()));
+    std::fprintf(
+        stderr, "call: %lld us\n",
+        static_cast<long long>(
+            std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - started).count()));
   std::printf("%d\n", result);
   dlclose(module);
   sql_close(mysql_r);

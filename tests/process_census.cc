@@ -9,7 +9,6 @@
 
 #include "tests/testing.h"
 
-
 namespace zarn_test {
 
 namespace {

@@ -28,7 +28,9 @@ class ReaperTest : public testing::Test {
     configure("expiration_time 61\nverify_interval 11\n");
     ASSERT_EQ(runner({"internet", "start", "1"}).exit_status, 1);
     ASSERT_EQ(runner({"zarn-gate", "10.1.2.3", "00:11:22:33:44:55"}).exit_status, 1);
-    db_.exec("INSERT INTO internet_gate_log (cid, session, remote_addr) VALUES (42, 'sid', '10.1.2.3'), (42, 'other', '10.1.2.3')");
+    db_.exec(
+        "INSERT INTO internet_gate_log (cid, session, remote_addr) VALUES (42, 'sid', '10.1.2.3'), (42, 'other', "
+        "'10.1.2.3')");
   }
   void configure(const std::string& limits, const std::string& dir = kSessions) {
     write_file("/zarn/conf/zarn-auth.conf", db_.config_lines() + "session_dir " + dir + "\n" + limits);
@@ -36,7 +38,8 @@ class ReaperTest : public testing::Test {
   std::vector<std::string> gate_set() { return set_members("src_10_1_2_0_24"); }
   std::string open_sessions() {
     std::string out;
-    for (auto& row : db_.query("SELECT session FROM internet_gate_log WHERE logout_date = '0000-00-00 00:00:00' ORDER BY session"))
+    for (auto& row :
+         db_.query("SELECT session FROM internet_gate_log WHERE logout_date = '0000-00-00 00:00:00' ORDER BY session"))
       out += row[0] + " ";
     return out;
   }
@@ -104,7 +107,8 @@ TEST_F(ReaperTest, ALoginRowThatCannotBeClosedKeepsItsForwarding) {
   db_.exec("ALTER TABLE internet_gate_log RENAME COLUMN logout_date TO logout_date_gone");
   write_file(kSessions + "/10.1.2.3", "sid;42;00:11:22:33:44:55\n");
   Reaper reaper(75);
-  ASSERT_TRUE(reaper_log_shows("session-reaper: login not closed, forwarding kept [42] [10.1.2.3]\n")) << read_file(kReaperLog);
+  ASSERT_TRUE(reaper_log_shows("session-reaper: login not closed, forwarding kept [42] [10.1.2.3]\n"))
+      << read_file(kReaperLog);
   reaper.interrupt();
   bool kept = false;
   for (const std::string& m : gate_set()) kept |= m.rfind("10.1.2.3,", 0) == 0;
@@ -126,7 +130,8 @@ TEST_F(ReaperTest, BadContentIsDeletedAndTouchesNothingElse) {
   reaper.interrupt();
 
   std::string log = read_file(kReaperLog);
-  EXPECT_NE(log.find("session-reaper: failure variable wrong [sid] [0] [00:11:22:33:44:55]\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("session-reaper: failure variable wrong [sid] [0] [00:11:22:33:44:55]\n"), std::string::npos)
+      << log;
   EXPECT_NE(log.find("session-reaper: failure variable wrong [sid] [42] [not-a-mac]\n"), std::string::npos) << log;
   EXPECT_NE(log.find("session-reaper: failure variable wrong [] [] []\n"), std::string::npos) << log;
   EXPECT_NE(log.find("session-reaper: failure address wrong [not-an-address]\n"), std::string::npos) << log;

@@ -202,9 +202,7 @@ void RouterScene::write_config(const std::string& extra) {
 
 void RouterScene::write_notifier(const std::string& text) { write_file("/zarn/conf/zarn-notifier.conf", text); }
 
-void RouterScene::stub_returns(int value) {
-  write_file("/zarn/conf/stub-result", std::to_string(value) + "\n");
-}
+void RouterScene::stub_returns(int value) { write_file("/zarn/conf/stub-result", std::to_string(value) + "\n"); }
 
 void RouterScene::clear_calls() { fs::remove(kCallsLog); }
 

@@ -27,15 +27,16 @@ int occurrences(const std::string& text, const std::string& what) {
 // The largest census seen by a sampler thread while it runs.
 class PeakCensus {
  public:
-  explicit PeakCensus(pid_t group) : thread_([this, group] {
-      while (!stop_) {
-        Census c = census(group);
-        if (c.processes > peak_.processes) peak_.processes = c.processes;
-        if (c.pss_kb > peak_.pss_kb) peak_.pss_kb = c.pss_kb;
-        if (c.rss_kb > peak_.rss_kb) peak_.rss_kb = c.rss_kb;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-      }
-    }) {}
+  explicit PeakCensus(pid_t group)
+      : thread_([this, group] {
+          while (!stop_) {
+            Census c = census(group);
+            if (c.processes > peak_.processes) peak_.processes = c.processes;
+            if (c.pss_kb > peak_.pss_kb) peak_.pss_kb = c.pss_kb;
+            if (c.rss_kb > peak_.rss_kb) peak_.rss_kb = c.rss_kb;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+          }
+        }) {}
   ~PeakCensus() { stop(); }
   Census stop() {
     stop_ = true;
@@ -90,8 +91,9 @@ TEST_F(RouterHostileTest, AThousandConnectionsFromAnotherAddressEachEndAtOnce) {
   EXPECT_TRUE(back_to_before(20)) << describe(census(daemon_->pid()));
   Census after = census(daemon_->pid());
   size_t log_size = scene_.log().size();
-  std::cout << "[ measured ] before " << describe(before_) << "; peak during 1000 connections from another address: "
-            << describe(during) << "; after " << describe(after) << "; log " << log_size << " bytes\n";
+  std::cout << "[ measured ] before " << describe(before_)
+            << "; peak during 1000 connections from another address: " << describe(during) << "; after "
+            << describe(after) << "; log " << log_size << " bytes\n";
   EXPECT_EQ(occurrences(scene_.log(), "[127.0.0.2]["), 1000);
   // Each refused connection costs one short-lived process and one log line.
   EXPECT_LT(log_size, 1000u * 200) << "bytes of log for 1000 refused connections";
@@ -187,8 +189,8 @@ TEST_F(RouterHostileTest, AMasterFloodingCommandsIsAnsweredInOrderWithinBoundedM
   EXPECT_EQ(replies.substr(replies.size() - 15), "222 Good Bye.\r\n");
   EXPECT_LE(during.processes, session.processes + process_slack()) << "one session runs one command at a time";
   EXPECT_LE(during.pss_kb, session.pss_kb + pss_allowance_kb(0)) << describe(session) << " / " << describe(during);
-  std::cout << "[ measured ] one session, " << kCommands << " commands: session " << describe(session)
-            << "; peak " << describe(during) << "\n";
+  std::cout << "[ measured ] one session, " << kCommands << " commands: session " << describe(session) << "; peak "
+            << describe(during) << "\n";
 
   // Runner commands, one at a time: one runner process at most.
   Peer runs(kMasterAddress, 60);
@@ -231,7 +233,8 @@ TEST_F(RouterHostileTest, ManySessionsOfTheMasterAtOnce) {
   Census during = peak.stop();
   EXPECT_EQ(complete, kSessions) << "sessions answered in full";
   EXPECT_LE(during.processes, before_.processes + kSessions + process_slack()) << describe(during);
-  EXPECT_LE(during.pss_kb, before_.pss_kb + pss_allowance_kb(kSessions)) << describe(before_) << " / " << describe(during);
+  EXPECT_LE(during.pss_kb, before_.pss_kb + pss_allowance_kb(kSessions))
+      << describe(before_) << " / " << describe(during);
   EXPECT_TRUE(back_to_before(10)) << describe(census(daemon_->pid()));
   Census after = census(daemon_->pid());
   std::cout << "[ measured ] " << kSessions << " sessions x " << kEach << " commands: before " << describe(before_)

@@ -226,15 +226,14 @@ TEST_F(RouterSessionTest, EveryCommandCountsItsWordsAndReplies) {
   EXPECT_EQ(peer.read_to_close(), "");
   EXPECT_TRUE(peer.closed());
   const std::string firewall_env = "env PATH=/usr/sbin:/usr/bin:/sbin:/bin PROBE=(null)\n";
-  EXPECT_EQ(scene_.calls(),
-            "firewall_operation 1 4 (null) db=1 conf=/zarn/conf/zarn-router.conf\n" + firewall_env +
-                "restrict_load 1 4\n"
-                "firewall_operation 0 4 (null) db=1 conf=/zarn/conf/zarn-router.conf\n" +
-                firewall_env +
-                "restrict_load 0 4\n"
-                "op_client 17 1\nop_client 17 0\nop_ip 5 1\nop_ip 5 0\n"
-                "redirect_notifier 9 1 (null)\nredirect_notifier 9 0 (null)\n"
-                "server_do 1\nserver_do 2\n");
+  EXPECT_EQ(scene_.calls(), "firewall_operation 1 4 (null) db=1 conf=/zarn/conf/zarn-router.conf\n" + firewall_env +
+                                "restrict_load 1 4\n"
+                                "firewall_operation 0 4 (null) db=1 conf=/zarn/conf/zarn-router.conf\n" +
+                                firewall_env +
+                                "restrict_load 0 4\n"
+                                "op_client 17 1\nop_client 17 0\nop_ip 5 1\nop_ip 5 0\n"
+                                "redirect_notifier 9 1 (null)\nredirect_notifier 9 0 (null)\n"
+                                "server_do 1\nserver_do 2\n");
 }
 
 TEST_F(RouterSessionTest, ARunnerFailureGivesFailure) {
@@ -276,10 +275,10 @@ TEST_F(RouterSessionTest, LaunchersPassTheirArgumentLists) {
   start();
   Peer peer;
   ASSERT_EQ(peer.login(), kAccepted);
-  for (const char* line : {"firewall restart", "client activate 17", "client deactivate 1;id", "setting activate 5",
-                           "setting deactivate 5", "redirect activate 9", "redirect deactivate 9",
-                           "restrict activate 17", "restrict deactivate 17", "restrict update 17", "system reboot",
-                           "system shutdown"})
+  for (const char* line :
+       {"firewall restart", "client activate 17", "client deactivate 1;id", "setting activate 5",
+        "setting deactivate 5", "redirect activate 9", "redirect deactivate 9", "restrict activate 17",
+        "restrict deactivate 17", "restrict update 17", "system reboot", "system shutdown"})
     EXPECT_EQ(peer.exchange(line, kSuccess), kSuccess) << line;
   EXPECT_EQ(read_file(args_log),
             "/zarn/bin/gw-runner|internet start 4 8080,8081\n"
@@ -362,7 +361,7 @@ TEST_F(RouterSessionTest, ZarnAuthKillSignalsOnlyProperProcessIds) {
   EXPECT_EQ(peer.exchange("zarn-auth kill " + std::to_string(foreign) + " extra", kFailure), kFailure);
   EXPECT_EQ(peer.exchange("zarn-auth kill " + std::to_string(gone), kFailure), kFailure);
   // Ids that would address process groups, or are no numbers, are refused.
-  for (const char* id : {"0", "-1", "1", "-" , "12x", "+5", " 5", "99999999999"})
+  for (const char* id : {"0", "-1", "1", "-", "12x", "+5", " 5", "99999999999"})
     EXPECT_EQ(peer.exchange(std::string("zarn-auth kill ") + id, kWrong), kWrong) << id;
   EXPECT_EQ(peer.exchange("identify", "Version: 1.2.0\r\n").rfind("Name: test-router", 0), 0u)
       << "the daemon must still be there";
@@ -423,7 +422,8 @@ TEST_F(RouterSessionTest, DiagnosticWordsReachTheToolLiterally) {
   ASSERT_EQ(peer.login(), kAccepted);
   const std::string injected = "/zarn/logs/injected";
   std::string line = "system arping ;touch " + injected + " $(touch " + injected + ") it's a  b";
-  std::string expected = "[;touch][" + injected + "][$(touch][" + injected + ")][it's][a][][b]\n\r\n400 Command executed\r\n";
+  std::string expected =
+      "[;touch][" + injected + "][$(touch][" + injected + ")][it's][a][][b]\n\r\n400 Command executed\r\n";
   EXPECT_EQ(peer.exchange(line, expected), expected);
   EXPECT_FALSE(path_exists(injected)) << "a word was run as shell syntax";
 
@@ -456,9 +456,11 @@ TEST_F(RouterSessionTest, ClientActivateChangesTheKernel) {
   std::string rid = std::to_string(kRouterId);
   scene_.db().exec("INSERT INTO internal_net (rid, net, host_min, host_max) VALUES (" + rid +
                    ", '10.4.1.0/24', INET_ATON('10.4.1.1'), INET_ATON('10.4.1.254'));"
-                   "INSERT INTO internet_clients (id, remote) VALUES (17, " + rid + ");"
-                   "INSERT INTO internet_settings (cid, rid, ip, mac, active) VALUES (17, " + rid +
-                   ", '10.4.1.17', '02:00:00:04:01:11', 0)");
+                   "INSERT INTO internet_clients (id, remote) VALUES (17, " +
+                   rid +
+                   ");"
+                   "INSERT INTO internet_settings (cid, rid, ip, mac, active) VALUES (17, " +
+                   rid + ", '10.4.1.17', '02:00:00:04:01:11', 0)");
   start();  // builds the firewall: client 17 has not paid, so it is marked and not forwarded
   auto members = [] { return run({"/usr/sbin/ipset", "list", "src_10_4_1_0_24"}).output; };
   auto marks = [] { return run({"/usr/sbin/iptables-legacy-save", "-t", "mangle"}).output; };

@@ -103,7 +103,8 @@ TEST_F(RunnerTest, MissingModulesAndEntryPointsOfTheFirewallPair) {
   install_module("stub_empty", "mod_access.so");
   EXPECT_EQ(runner({"internet", "start", "7"}).exit_status, 2);
   EXPECT_NE(log().find("Internet: /zarn/modules/mod_access.so: undefined symbol: firewall_operation"),
-            std::string::npos) << log();
+            std::string::npos)
+      << log();
   EXPECT_NE(log().find("ExitCode: 5\n"), std::string::npos) << log();
 }
 
@@ -141,12 +142,24 @@ TEST_F(RunnerTest, UnknownVerbsSubverbsAndMissingOperands) {
     int result;
   };
   const Case cases[] = {
-      {{"internet", "reload", "7"}, 2}, {{"internet"}, 2},          {{"internet", "client_start"}, 2},
-      {{"internet", "start"}, 2},       {{"server", "halt"}, 0},     {{"server"}, 0},
-      {{"redirect", "pause", "5"}, 0},  {{"redirect", "start"}, 0},  {{"macwatch", "12", "stop"}, 2},
-      {{"macwatch", "12"}, 2},          {{"ZarnAuth", "15", "x"}, 2}, {{"ZarnAuth"}, 2},
-      {{"service", "ssh", "bounce"}, 0}, {{"service"}, 0},           {{"zarn-gate", "10.0.0.1"}, 0},
-      {{"arping"}, 0},                  {{"nonsense", "a"}, 0},       {{"Internet", "start", "1"}, 0},
+      {{"internet", "reload", "7"}, 2},
+      {{"internet"}, 2},
+      {{"internet", "client_start"}, 2},
+      {{"internet", "start"}, 2},
+      {{"server", "halt"}, 0},
+      {{"server"}, 0},
+      {{"redirect", "pause", "5"}, 0},
+      {{"redirect", "start"}, 0},
+      {{"macwatch", "12", "stop"}, 2},
+      {{"macwatch", "12"}, 2},
+      {{"ZarnAuth", "15", "x"}, 2},
+      {{"ZarnAuth"}, 2},
+      {{"service", "ssh", "bounce"}, 0},
+      {{"service"}, 0},
+      {{"zarn-gate", "10.0.0.1"}, 0},
+      {{"arping"}, 0},
+      {{"nonsense", "a"}, 0},
+      {{"Internet", "start", "1"}, 0},
   };
   for (const Case& c : cases) {
     std::string what;

@@ -80,7 +80,10 @@ TEST_F(StateTest, CleanRightAfterStartInBothForms) {
 TEST_F(StateTest, EachDriftReportedWithItsReasonAndRepairedKeepingCounters) {
   // The first mark rule of 10.1.1.12 gets counters that a rewrite would lose.
   ASSERT_EQ(iptables("-t mangle -R unpaied_10_1_1 2 -s 10.1.1.12 -m multiport -p tcp --dports 80 -j MARK "
-                     "--set-mark 80 -c 7 700").exit_status, 0) << mangle_with_counters();
+                     "--set-mark 80 -c 7 700")
+                .exit_status,
+            0)
+      << mangle_with_counters();
   ASSERT_EQ(ipset({"del", kFirstSet, "10.1.1.10"}).exit_status, 0);
   ASSERT_EQ(ipset({"add", kFirstSet, "10.1.1.12,02:00:00:00:01:0C"}).exit_status, 0);
   ASSERT_EQ(ipset({"del", kSecondSet, "10.1.2.50"}).exit_status, 0);
@@ -103,7 +106,8 @@ TEST_F(StateTest, EachDriftReportedWithItsReasonAndRepairedKeepingCounters) {
       "mark stale: 10.1.1.10 in unpaied_10_1_1 rule 3\n",
       "mark duplicated: 10.1.1.12 in unpaied_10_1_1 rule 2\n",
   };
-  for (const char* line : expected) EXPECT_NE(v.output.find(line), std::string::npos) << "expected " << line << "in:\n" << v.output;
+  for (const char* line : expected)
+    EXPECT_NE(v.output.find(line), std::string::npos) << "expected " << line << "in:\n" << v.output;
   EXPECT_EQ(std::count(v.output.begin(), v.output.end(), '\n'), 8) << v.output;
 
   RunResult r = state({"repair"});
@@ -112,9 +116,11 @@ TEST_F(StateTest, EachDriftReportedWithItsReasonAndRepairedKeepingCounters) {
   EXPECT_EQ(set_members(kFirstSet), (Members{"10.1.1.10,02:00:00:00:01:0A", "10.1.1.11,02:00:00:00:01:0B"}));
   std::string mangle = mangle_with_counters();
   EXPECT_NE(mangle.find("[7:700] -A unpaied_10_1_1 -s 10.1.1.12/32"), std::string::npos)
-      << "the rule that was right keeps its counters:\n" << mangle;
+      << "the rule that was right keeps its counters:\n"
+      << mangle;
   std::string log = read_file("/zarn/logs/zarn-state.log");
-  EXPECT_NE(log.find("zarn-state: fixed mark duplicated: 10.1.1.12 rule 2 of unpaied_10_1_1\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("zarn-state: fixed mark duplicated: 10.1.1.12 rule 2 of unpaied_10_1_1\n"), std::string::npos)
+      << log;
   EXPECT_NE(log.find("zarn-state: fixed forwarding missing: 10.1.1.10 02:00:00:00:01:0A\n"), std::string::npos) << log;
 }
 
@@ -136,7 +142,9 @@ TEST_F(StateTest, DatabaseChangesAreDifferencesUntilRepaired) {
 TEST_F(StateTest, LoginsStayOpenAndALoggedOutClientIsNotOpened) {
   // Client 4 logs in at the gate; client 1 has a login account and is logged
   // out; client 2 has one and is logged in.
-  db_.exec("INSERT INTO internet_gate_log (cid, session, remote_addr, mac) VALUES (4, 's4', '10.1.2.13', '02:00:00:00:02:0D')");
+  db_.exec(
+      "INSERT INTO internet_gate_log (cid, session, remote_addr, mac) VALUES (4, 's4', '10.1.2.13', "
+      "'02:00:00:00:02:0D')");
   db_.exec("INSERT INTO internet_vpn (cid, user, pass) VALUES (1, 'one', 'x'), (2, 'two', 'y')");
   db_.exec("INSERT INTO internet_vpn_log (cid, session, remote_addr, rid) VALUES (2, 'abcdef0123', '10.1.1.11', 1)");
   ASSERT_EQ(ipset({"del", kFirstSet, "10.1.1.10"}).exit_status, 0) << "client 1 logged out";
@@ -200,7 +208,9 @@ Members lines_of(const std::string& text) {
 }
 
 TEST_F(StateTest, StatusJsonParsesAndAgreesWithTheKernel) {
-  db_.exec("INSERT INTO internet_gate_log (cid, session, remote_addr, mac) VALUES (4, 's4', '10.1.2.13', '02:00:00:00:02:0D')");
+  db_.exec(
+      "INSERT INTO internet_gate_log (cid, session, remote_addr, mac) VALUES (4, 's4', '10.1.2.13', "
+      "'02:00:00:00:02:0D')");
   ASSERT_EQ(iptables(mark_rule("-A", "unpaied_10_1_1", "10.1.1.12")).exit_status, 0) << "a duplicate mark";
   // An independent parser reads the JSON and prints what it says the kernel
   // holds (an address shared by two settings shows in both rows).
@@ -232,11 +242,11 @@ TEST_F(StateTest, MetricsCountTheKernelAndTheDifferences) {
   ASSERT_EQ(ipset({"del", kFirstSet, "10.1.1.10"}).exit_status, 0);
   RunResult m = state({"metrics"});
   ASSERT_EQ(m.exit_status, 0) << m.output;
-  for (const char* line : {"zarn_state_forwarded_clients{router=\"1\",network=\"10.1.1.0/24\"} 1\n",
-                           "zarn_state_marks{router=\"1\",network=\"10.1.1.0/24\"} 2\n",
-                           "zarn_state_differences{router=\"1\",reason=\"forwarding missing\"} 1\n",
-                           "zarn_state_differences{router=\"1\",reason=\"mark stale\"} 0\n",
-                           "# TYPE zarn_state_open_sessions gauge\n"})
+  for (const char* line :
+       {"zarn_state_forwarded_clients{router=\"1\",network=\"10.1.1.0/24\"} 1\n",
+        "zarn_state_marks{router=\"1\",network=\"10.1.1.0/24\"} 2\n",
+        "zarn_state_differences{router=\"1\",reason=\"forwarding missing\"} 1\n",
+        "zarn_state_differences{router=\"1\",reason=\"mark stale\"} 0\n", "# TYPE zarn_state_open_sessions gauge\n"})
     EXPECT_NE(m.output.find(line), std::string::npos) << "expected " << line << "in:\n" << m.output;
 }
 
@@ -257,10 +267,13 @@ class ShapingStateTest : public StateTest {
     RunResult veth = run({"/usr/sbin/ip", "link", "add", "name", "zs0", "type", "veth", "peer", "name", "zs0p"});
     ASSERT_EQ(veth.exit_status, 0) << veth.output;
     ASSERT_EQ(run({"/usr/sbin/ip", "link", "set", "zs0", "up"}).exit_status, 0);
-    db_.exec("INSERT INTO routers_devices (rid, device, fw_metro, fw_extern, bandwidth_metro, bandwidth_extern, `in`, active)"
-             " VALUES (1, 'zs0', 1, 2, '100Mbit', '10Mbit', 1, 1)");
-    db_.exec("INSERT INTO internet_restrictions (cid, in_metro_rate, in_metro_ceil, in_extern_rate, in_extern_ceil,"
-             " metro_class, extern_class) VALUES (1, 2048, 4096, 512, 1024, 1, 2), (2, 1024, 1024, 256, 512, 3, 4)");
+    db_.exec(
+        "INSERT INTO routers_devices (rid, device, fw_metro, fw_extern, bandwidth_metro, bandwidth_extern, `in`, "
+        "active)"
+        " VALUES (1, 'zs0', 1, 2, '100Mbit', '10Mbit', 1, 1)");
+    db_.exec(
+        "INSERT INTO internet_restrictions (cid, in_metro_rate, in_metro_ceil, in_extern_rate, in_extern_ceil,"
+        " metro_class, extern_class) VALUES (1, 2048, 4096, 512, 1024, 1, 2), (2, 1024, 1024, 256, 512, 3, 4)");
     RunResult start = runner({"internet", "start", "1"});
     ASSERT_EQ(start.exit_status, 1) << read_file("/zarn/logs/gw-runner.log");
   }
@@ -269,17 +282,20 @@ class ShapingStateTest : public StateTest {
 TEST_F(ShapingStateTest, CleanAfterStartThenEachShapingDriftRepaired) {
   expect_clean("right after the start with shaping");
   ASSERT_EQ(tc("class change dev zs0 parent 1:10 classid 1:21 htb rate 1Mbit ceil 4Mbit").exit_status, 0);
-  ASSERT_EQ(tc("filter add dev zs0 protocol ip pref 10 parent 1:10 u32 match ip dst 10.1.1.99 classid 1:0x21")
-                .exit_status, 0);
-  db_.exec("INSERT INTO internet_restrictions (cid, in_metro_rate, in_metro_ceil, in_extern_rate, in_extern_ceil,"
-           " metro_class, extern_class) VALUES (3, 512, 512, 128, 128, 5, 6)");
-  std::string shown = verify_showing({"class wrong rate: in zs0 class 1:21 parent 1:10 rate 125000 ceil 500000 should be 250000 ceil "
-                           "500000 bytes/s client 1 address 10.1.1.10\n",
-                           "filter stale: 10.1.1.99 in zs0 parent 1:10 dst flowid 1:21 client 1 address 10.1.1.10\n",
-                           "class missing: in zs0 class 1:25 parent 1:10 client 3 address 10.1.1.12\n",
-                           "class missing: in zs0 class 1:26 parent 1:20 client 3 address 10.1.1.12\n",
-                           "filter missing: 10.1.1.12 in zs0 parent 1:10 dst flowid 1:25 client 3 address 10.1.1.12\n",
-                           "filter missing: 10.1.1.12 in zs0 parent 1:20 dst flowid 1:26 client 3 address 10.1.1.12\n"});
+  ASSERT_EQ(
+      tc("filter add dev zs0 protocol ip pref 10 parent 1:10 u32 match ip dst 10.1.1.99 classid 1:0x21").exit_status,
+      0);
+  db_.exec(
+      "INSERT INTO internet_restrictions (cid, in_metro_rate, in_metro_ceil, in_extern_rate, in_extern_ceil,"
+      " metro_class, extern_class) VALUES (3, 512, 512, 128, 128, 5, 6)");
+  std::string shown =
+      verify_showing({"class wrong rate: in zs0 class 1:21 parent 1:10 rate 125000 ceil 500000 should be 250000 ceil "
+                      "500000 bytes/s client 1 address 10.1.1.10\n",
+                      "filter stale: 10.1.1.99 in zs0 parent 1:10 dst flowid 1:21 client 1 address 10.1.1.10\n",
+                      "class missing: in zs0 class 1:25 parent 1:10 client 3 address 10.1.1.12\n",
+                      "class missing: in zs0 class 1:26 parent 1:20 client 3 address 10.1.1.12\n",
+                      "filter missing: 10.1.1.12 in zs0 parent 1:10 dst flowid 1:25 client 3 address 10.1.1.12\n",
+                      "filter missing: 10.1.1.12 in zs0 parent 1:20 dst flowid 1:26 client 3 address 10.1.1.12\n"});
   EXPECT_EQ(std::count(shown.begin(), shown.end(), '\n'), 6) << shown;
 
   RunResult r = state({"repair"});
@@ -296,15 +312,17 @@ TEST_F(ShapingStateTest, EveryShapingDifferenceNamesItsClient) {
   // class that no client has; another such class has no filter at all.
   db_.exec("INSERT INTO internet_settings (id, cid, rid, ip, mac, active) VALUES (9, 1, 1, '10.1.1.20', '0', 1)");
   ASSERT_EQ(tc("class add dev zs0 parent 1:10 classid 1:30 htb rate 1Mbit").exit_status, 0);
-  ASSERT_EQ(tc("filter add dev zs0 protocol ip pref 10 parent 1:10 u32 match ip dst 10.1.1.11 classid 1:0x30")
-                .exit_status, 0);
+  ASSERT_EQ(
+      tc("filter add dev zs0 protocol ip pref 10 parent 1:10 u32 match ip dst 10.1.1.11 classid 1:0x30").exit_status,
+      0);
   ASSERT_EQ(tc("class add dev zs0 parent 1:20 classid 1:31 htb rate 1Mbit").exit_status, 0);
 
-  std::string shown = verify_showing({"filter missing: 10.1.1.20 in zs0 parent 1:10 dst flowid 1:21 client 1 address "
-                           "10.1.1.10,10.1.1.20\n",
-                           "class stale: in zs0 class 1:30 parent 1:10 client 2 address 10.1.1.11\n",
-                           "filter stale: 10.1.1.11 in zs0 dst flowid 1:30 client 2 address 10.1.1.11\n",
-                           "class stale: in zs0 class 1:31 parent 1:20 client none\n"});
+  std::string shown =
+      verify_showing({"filter missing: 10.1.1.20 in zs0 parent 1:10 dst flowid 1:21 client 1 address "
+                      "10.1.1.10,10.1.1.20\n",
+                      "class stale: in zs0 class 1:30 parent 1:10 client 2 address 10.1.1.11\n",
+                      "filter stale: 10.1.1.11 in zs0 dst flowid 1:30 client 2 address 10.1.1.11\n",
+                      "class stale: in zs0 class 1:31 parent 1:20 client none\n"});
   // Every shaping line names a client, or says that there is none.
   std::istringstream lines(shown);
   for (std::string line; std::getline(lines, line);) {
@@ -341,8 +359,10 @@ TEST_F(ShapingStateTest, StatusShowsTheClassesTheKernelSendsEachAddressTo) {
             "10.1.1.11 zs0 1:23 1:10 125000 125000\n"
             "10.1.1.11 zs0 1:24 1:20 32000 64000\n");
   std::string classes = tc("class show dev zs0").output;
-  for (const char* line : {"class htb 1:21 parent 1:10 prio 2 rate 2Mbit ceil 4Mbit", "class htb 1:22 parent 1:20 prio 2 rate 512Kbit ceil 1Mbit",
-                           "class htb 1:23 parent 1:10 prio 2 rate 1Mbit ceil 1Mbit", "class htb 1:24 parent 1:20 prio 2 rate 256Kbit ceil 512Kbit"})
+  for (const char* line : {"class htb 1:21 parent 1:10 prio 2 rate 2Mbit ceil 4Mbit",
+                           "class htb 1:22 parent 1:20 prio 2 rate 512Kbit ceil 1Mbit",
+                           "class htb 1:23 parent 1:10 prio 2 rate 1Mbit ceil 1Mbit",
+                           "class htb 1:24 parent 1:20 prio 2 rate 256Kbit ceil 512Kbit"})
     EXPECT_NE(classes.find(line), std::string::npos) << "tc should agree: " << line << " in\n" << classes;
   RunResult text = state({"status"});
   EXPECT_NE(text.output.find(" hostup 0 shaping zs0/1:21,zs0/1:22\n"), std::string::npos) << text.output;
@@ -369,7 +389,8 @@ TEST_F(StateTest, NoticePortsAreUsedForNewMarksAndMustBeAPortList) {
   EXPECT_EQ(r.exit_status, 0) << r.output << read_file("/zarn/logs/zarn-state.log");
   std::string mangle = saved_table("mangle");
   EXPECT_NE(mangle.find("-A unpaied_10_1_1 -s 10.1.1.12/32 -p tcp -m multiport --dports 80,8080,8443 -j MARK"),
-            std::string::npos) << mangle;
+            std::string::npos)
+      << mangle;
   expect_clean("after the mark was added with the notice ports");
 }
 

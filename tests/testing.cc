@@ -120,8 +120,7 @@ Rows TestDatabase::query(const std::string& sql) {
   while (MYSQL_ROW row = mysql_fetch_row(result)) {
     unsigned long* lengths = mysql_fetch_lengths(result);
     std::vector<std::string> values;
-    for (unsigned i = 0; i < fields; ++i)
-      values.push_back(row[i] ? std::string(row[i], lengths[i]) : "NULL");
+    for (unsigned i = 0; i < fields; ++i) values.push_back(row[i] ? std::string(row[i], lengths[i]) : "NULL");
     rows.push_back(std::move(values));
   }
   mysql_free_result(result);
@@ -129,8 +128,8 @@ Rows TestDatabase::query(const std::string& sql) {
 }
 
 std::string TestDatabase::config_lines() const {
-  return "mysql_host localhost\nmysql_user zarn_test\nmysql_passwd zarn_test\nmysql_dbname " + name_ +
-         "\nmysql_sock " + server_dir_ + "/mysql.sock\n";
+  return "mysql_host localhost\nmysql_user zarn_test\nmysql_passwd zarn_test\nmysql_dbname " + name_ + "\nmysql_sock " +
+         server_dir_ + "/mysql.sock\n";
 }
 
 std::vector<unsigned long> TestDatabase::other_connection_ids() {
@@ -222,7 +221,8 @@ std::vector<ProcessEntry> process_table() {
     if (close_paren == std::string::npos) continue;
     ProcessEntry p;
     p.pid = std::stoi(name);
-    if (std::sscanf(stat.c_str() + close_paren + 1, " %c %d %d", &p.state, &p.parent, &p.group) == 3) table.push_back(p);
+    if (std::sscanf(stat.c_str() + close_paren + 1, " %c %d %d", &p.state, &p.parent, &p.group) == 3)
+      table.push_back(p);
   }
   return table;
 }

@@ -72,7 +72,7 @@ std::string db_script();
 struct RunResult {
   int exit_status = -1;  // -1 when it did not exit normally
   int signal = 0;
-  std::string output;    // standard output and error
+  std::string output;  // standard output and error
 };
 
 // Runs argv[0] with the real user and group of the account zarn (so that a

@@ -21,8 +21,8 @@ class ZarnctlTest : public testing::Test {
     scene_.clear_calls();
   }
   RunResult zarnctl(std::vector<std::string> words, const std::vector<std::string>& env = {}) {
-    std::vector<std::string> argv = {kZarnctl, "-a", kMasterAddress, "-p", std::to_string(kRouterPort), "-u",
-                                     kRouterUser};
+    std::vector<std::string> argv = {kZarnctl, "-a",       kMasterAddress, "-p", std::to_string(kRouterPort),
+                                     "-u",     kRouterUser};
     argv.insert(argv.end(), words.begin(), words.end());
     return run(argv, env.empty() ? std::vector<std::string>{kPasswordEnv} : env);
   }
@@ -70,8 +70,8 @@ TEST_F(ZarnctlTest, PasswordFromAFileAndRefusals) {
   EXPECT_EQ(usage.exit_status, 64);
   EXPECT_NE(usage.output.find("SYNOPSIS"), std::string::npos);
 
-  RunResult nobody_there = run({kZarnctl, "-a", kMasterAddress, "-p", "9001", "-u", "demo", "identify"},
-                               {kPasswordEnv});
+  RunResult nobody_there =
+      run({kZarnctl, "-a", kMasterAddress, "-p", "9001", "-u", "demo", "identify"}, {kPasswordEnv});
   EXPECT_EQ(nobody_there.exit_status, 2) << nobody_there.output;
 }
 

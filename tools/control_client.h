@@ -15,8 +15,8 @@ LoginResult control_login(client_class& router, const std::string& user, const s
 
 // How a command's reply ended.
 struct ReplyEnd {
-  bool complete = false;  // the whole reply arrived
-  int code = 0;           // the last numbered reply line's code, 0 when none
+  bool complete = false;       // the whole reply arrived
+  int code = 0;                // the last numbered reply line's code, 0 when none
   bool informational = false;  // help, identify, clear or an empty line: no number by nature
 };
 

@@ -89,10 +89,21 @@ TEST(ControlCommand, RepliesEndAtTheirFinalLine) {
   ReplyEnd failure = control_command(router.near(), "firewall start", collect);
   EXPECT_EQ(failure.code, 224);
   EXPECT_EQ(reply_exit_status(failure), 1);
-  const std::vector<std::string> expected = {
-      "222 Success.", "300 Command trapped by timeout: 30s.", "", "400 Command executed", "Unkown command", "",
-      "Available Commands:", "firewall      {start|stop|restart}", "quit", "Name: r", "ID: 4", "Version: 1.2.0",
-      "Os: Linux 15", "", "224 Failure."};
+  const std::vector<std::string> expected = {"222 Success.",
+                                             "300 Command trapped by timeout: 30s.",
+                                             "",
+                                             "400 Command executed",
+                                             "Unkown command",
+                                             "",
+                                             "Available Commands:",
+                                             "firewall      {start|stop|restart}",
+                                             "quit",
+                                             "Name: r",
+                                             "ID: 4",
+                                             "Version: 1.2.0",
+                                             "Os: Linux 15",
+                                             "",
+                                             "224 Failure."};
   EXPECT_EQ(lines, expected);
 }
 

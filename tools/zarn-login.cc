@@ -84,14 +84,30 @@ int main(int argc, char** argv) {
   int opt;
   while ((opt = getopt(argc, argv, "a:p:u:g:f:s:n:t:h")) != -1) {
     switch (opt) {
-      case 'a': address = optarg; break;
-      case 'p': port = std::atoi(optarg); break;
-      case 'u': user = optarg; break;
-      case 'g': gateway = optarg; break;
-      case 'f': password_file = optarg; break;
-      case 's': source = optarg; break;
-      case 'n': probes = std::atoi(optarg); break;
-      case 't': seconds = std::atoi(optarg); break;
+      case 'a':
+        address = optarg;
+        break;
+      case 'p':
+        port = std::atoi(optarg);
+        break;
+      case 'u':
+        user = optarg;
+        break;
+      case 'g':
+        gateway = optarg;
+        break;
+      case 'f':
+        password_file = optarg;
+        break;
+      case 's':
+        source = optarg;
+        break;
+      case 'n':
+        probes = std::atoi(optarg);
+        break;
+      case 't':
+        seconds = std::atoi(optarg);
+        break;
       default:
         std::fputs(kUsage, opt == 'h' ? stdout : stderr);
         return opt == 'h' ? 0 : kStatusUsage;

@@ -46,15 +46,22 @@ int main(int argc, char** argv) {
   int opt;
   while ((opt = getopt(argc, argv, "c:r:u:h")) != -1) {
     switch (opt) {
-      case 'c': config = optarg; break;
-      case 'r': router = optarg; break;
-      case 'u': user = optarg; break;
+      case 'c':
+        config = optarg;
+        break;
+      case 'r':
+        router = optarg;
+        break;
+      case 'u':
+        user = optarg;
+        break;
       default:
         std::fputs(kUsage, opt == 'h' ? stdout : stderr);
         return opt == 'h' ? 0 : 64;
     }
   }
-  if (router.empty() == user.empty() || (!router.empty() && router.find_first_not_of("0123456789") != std::string::npos)) {
+  if (router.empty() == user.empty() ||
+      (!router.empty() && router.find_first_not_of("0123456789") != std::string::npos)) {
     std::fputs(kUsage, stderr);
     return 64;
   }

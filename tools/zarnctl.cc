@@ -73,13 +73,27 @@ int main(int argc, char** argv) {
   int option;
   while ((option = getopt(argc, argv, "+a:p:u:f:t:h")) != -1) {
     switch (option) {
-      case 'a': address = optarg; break;
-      case 'p': port = optarg; break;
-      case 'u': user = optarg; break;
-      case 'f': password_file = optarg; break;
-      case 't': wait_seconds = std::atoi(optarg); break;
-      case 'h': std::cout << kUsage; return 0;
-      default: std::cerr << kUsage; return kStatusUsage;
+      case 'a':
+        address = optarg;
+        break;
+      case 'p':
+        port = optarg;
+        break;
+      case 'u':
+        user = optarg;
+        break;
+      case 'f':
+        password_file = optarg;
+        break;
+      case 't':
+        wait_seconds = std::atoi(optarg);
+        break;
+      case 'h':
+        std::cout << kUsage;
+        return 0;
+      default:
+        std::cerr << kUsage;
+        return kStatusUsage;
     }
   }
   if (!address || !port || !user || wait_seconds <= 0) {
@@ -98,7 +112,8 @@ int main(int argc, char** argv) {
     return kStatusConnect;
   }
   switch (control_login(*router, user, *password)) {
-    case LoginResult::kAccepted: break;
+    case LoginResult::kAccepted:
+      break;
     case LoginResult::kRejected:
       std::cerr << "zarnctl: login rejected\n";
       return kStatusLogin;

@@ -11,8 +11,9 @@ AuthSettings parsed(const std::string& text) {
 }
 
 TEST(AuthConfig, KeysAndLimits) {
-  AuthSettings s = parsed("auth_port 5555\nAUTH_LISTEN_ON 10.1.2.1\ncrypt_key routerkey\nping_client_time 5\nclient_timeout 10\n"
-                          "connections_per_ip 3\nmysql_host localhost\n");
+  AuthSettings s = parsed(
+      "auth_port 5555\nAUTH_LISTEN_ON 10.1.2.1\ncrypt_key routerkey\nping_client_time 5\nclient_timeout 10\n"
+      "connections_per_ip 3\nmysql_host localhost\n");
   EXPECT_EQ(s.auth_port, "5555");
   EXPECT_EQ(s.auth_listen_on, "10.1.2.1");
   EXPECT_EQ(s.crypt_key, "routerkey");

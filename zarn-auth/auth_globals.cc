@@ -18,5 +18,6 @@ void log_client(const client_class& c, const char* fmt, ...) {
   va_start(args, fmt);
   std::string text = vformat(fmt, args);
   va_end(args);
-  write_log("[%s][%ld][%s]%s", c.remote_addr.c_str(), static_cast<long>(time(nullptr)), c.session.c_str(), text.c_str());
+  write_log("[%s][%ld][%s]%s", c.remote_addr.c_str(), static_cast<long>(time(nullptr)), c.session.c_str(),
+            text.c_str());
 }

@@ -5,7 +5,9 @@
 
 int Cint(char c) { return std::isdigit(static_cast<unsigned char>(c)) ? c - '0' : 0; }
 
-std::string_view Mid(std::string_view text, size_t n) { return n == 0 || n > text.size() ? std::string_view{} : text.substr(n - 1); }
+std::string_view Mid(std::string_view text, size_t n) {
+  return n == 0 || n > text.size() ? std::string_view{} : text.substr(n - 1);
+}
 
 std::string_view Left(std::string_view text, size_t n) { return text.substr(0, std::min(n, text.size())); }
 

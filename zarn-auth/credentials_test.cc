@@ -18,7 +18,8 @@ TEST(Credentials, DecodesGroupsOfCodes) {
 }
 
 TEST(Credentials, EncodingRoundTrips) {
-  for (const std::string& text : std::vector<std::string>{"alice", "p@ss word;'\"", "10.1.2.1", std::string("\xff\x01", 2)})
+  for (const std::string& text :
+       std::vector<std::string>{"alice", "p@ss word;'\"", "10.1.2.1", std::string("\xff\x01", 2)})
     EXPECT_EQ(Decrypt(Encrypt(text)), text);
   EXPECT_EQ(Encrypt("abc"), "297298299");
 }

@@ -64,8 +64,7 @@ int server_error(client_class& c, const char* why) {
 
 void record_failure(client_class& c, const Credentials& cr, const char* reason, MYSQL* connection) {
   sql_query(connection, "insert into `internet_vpn_auth_failures` values(NULL,'%s','%s','%s','%s',now(),now(),%s)",
-            slash_this(cr.user).c_str(), slash_this(cr.pass).c_str(), c.session.c_str(), c.remote_addr.c_str(),
-            reason);
+            slash_this(cr.user).c_str(), slash_this(cr.pass).c_str(), c.session.c_str(), c.remote_addr.c_str(), reason);
 }
 
 }  // namespace

@@ -8,7 +8,8 @@ std::vector<std::string> RefusalLog::refused(const std::string& address, int ope
   Entry& entry = at->second;
   if (fresh || (entry.unreported == 0 && now - entry.last_line >= interval_)) {
     entry.last_line = now;
-    lines.push_back(format("Client %s refused: %d connections already open from this address\n", address.c_str(), open));
+    lines.push_back(
+        format("Client %s refused: %d connections already open from this address\n", address.c_str(), open));
     return lines;
   }
   ++entry.unreported;

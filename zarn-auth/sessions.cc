@@ -19,9 +19,8 @@ int lock_session(int cid, client_class& c, MYSQL* connection) {
   SqlResult open = sql_query(
       connection, "select * from internet_vpn_log where cid='%d' and logout_date = '0000-00-00 00:00:00'", cid);
   if (!open || sql_num_rows(open.get()) > 0) return 0;
-  sql_query(connection,
-            "insert into `internet_vpn_log` values(NULL,%d,'%s','%s',now(),'0000-00-00 00:00:00',1,%d)", cid,
-            c.session.c_str(), c.remote_addr.c_str(), rid);
+  sql_query(connection, "insert into `internet_vpn_log` values(NULL,%d,'%s','%s',now(),'0000-00-00 00:00:00',1,%d)",
+            cid, c.session.c_str(), c.remote_addr.c_str(), rid);
   return 1;
 }
 
@@ -61,5 +60,6 @@ void send_messages(client_class& c, int cid, MYSQL* connection) {
 }
 
 void send_url(client_class& c, int cid, MYSQL* connection) {
-  if (auto text = current_notice("internet_vpn_url_messages", cid, connection)) send_out(&c, "230 %s\r\n", text->c_str());
+  if (auto text = current_notice("internet_vpn_url_messages", cid, connection))
+    send_out(&c, "230 %s\r\n", text->c_str());
 }

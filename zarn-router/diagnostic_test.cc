@@ -17,8 +17,7 @@ namespace {
 const std::string kRunnerPath = ZARN_RUNNER;
 
 TEST(ToolCommandLine, EveryWordIsQuoted) {
-  EXPECT_EQ(tool_command_line({"arping", "-c", "1", "10.0.0.1"}),
-            kRunnerPath + " 'arping' '-c' '1' '10.0.0.1'");
+  EXPECT_EQ(tool_command_line({"arping", "-c", "1", "10.0.0.1"}), kRunnerPath + " 'arping' '-c' '1' '10.0.0.1'");
   EXPECT_EQ(tool_command_line({"mtr", ";reboot", "it's", ""}), kRunnerPath + " 'mtr' ';reboot' 'it'\\''s' ''");
 }
 
@@ -53,7 +52,8 @@ TEST(ExecCommand, OutputOnlyFromAShellThatEndedWell) {
 TEST(ExecCommand, SignalsAndTimerArePutBack) {
   signal(SIGCHLD, SIG_IGN);
   EXPECT_EQ(exec_command(8192, "echo x", 30), "x\n") << "the status is seen while SIGCHLD is ignored";
-  struct sigaction child {}, alarm {};
+  struct sigaction child {
+  }, alarm{};
   sigaction(SIGCHLD, nullptr, &child);
   sigaction(SIGALRM, nullptr, &alarm);
   EXPECT_EQ(child.sa_handler, SIG_IGN);
@@ -68,7 +68,10 @@ TEST(ExecCommand, SignalsAndTimerArePutBack) {
 std::atomic<int> forks{0};
 
 TEST(TimeOut, TheHandlerForksNothing) {
-  static bool counting = [] { return pthread_atfork(nullptr, [] { ++forks; }, nullptr) == 0; }();
+  static bool counting = [] {
+    return pthread_atfork(
+               nullptr, [] { ++forks; }, nullptr) == 0;
+  }();
   ASSERT_TRUE(counting);
   int before = forks;
   pclose_timeout(SIGALRM);

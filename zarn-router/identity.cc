@@ -10,9 +10,9 @@
 int load_identity(MYSQL* connection) {
   // Without listenaddr there is no address to look the router up by.
   if (!g.inetaddr) return 0;
-  SqlResult result = sql_query(connection,
-                               "select rname,id,user,password,use_verify from internet_routers where ip = '%s'",
-                               slash_this(*g.inetaddr).c_str());
+  SqlResult result =
+      sql_query(connection, "select rname,id,user,password,use_verify from internet_routers where ip = '%s'",
+                slash_this(*g.inetaddr).c_str());
   if (!result) return 0;
   MYSQL_ROW row = mysql_fetch_row(result.get());
   if (!row) return 0;

@@ -171,10 +171,20 @@ int unkown_cmd(client_class& record, const std::vector<std::string>&) {
 }  // namespace
 
 const RouterCommand router[] = {
-    {"firewall", firewall_op}, {"client", client_op},  {"setting", setting_op}, {"redirect", redirect_op},
-    {"restrict", restrict_op}, {"system", system_op},  {"zarn-auth", auth_op},  {"identify", _ident},
-    {"clear", _clear},         {"help", _help},        {"?", _help},            {"quit", _cexit},
-    {"", nothing},             {nullptr, unkown_cmd},
+    {"firewall", firewall_op},
+    {"client", client_op},
+    {"setting", setting_op},
+    {"redirect", redirect_op},
+    {"restrict", restrict_op},
+    {"system", system_op},
+    {"zarn-auth", auth_op},
+    {"identify", _ident},
+    {"clear", _clear},
+    {"help", _help},
+    {"?", _help},
+    {"quit", _cexit},
+    {"", nothing},
+    {nullptr, unkown_cmd},
 };
 
 void commands(client_class& record, const RouterCommand* table) {

@@ -24,8 +24,8 @@ struct GLOBALS {
   std::optional<std::string> router_pass;    // enciphered, up to its first zero byte
   std::optional<std::string> router_name;    // from the identity row
   std::optional<std::string> other_ports;    // from the notifier file
-  int crypt_type = 0;                         // stored only
-  timeval timeout{30, 0};                     // idle time-out of a session
+  int crypt_type = 0;                        // stored only
+  timeval timeout{30, 0};                    // idle time-out of a session
   int router_id = 0;
 };
 

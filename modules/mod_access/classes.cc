@@ -26,8 +26,8 @@ extern "C" void fill_classes() {
   SqlResult res = sql_query(mysql_r, "SELECT `net`,`host_min`,`host_max`,`rid` from internal_net where rid <> 0");
   if (!res) return;
   while (MYSQL_ROW row = mysql_fetch_row(res.get())) {
-    loaded.push_back(NetClass{row[0] ? row[0] : "", column_u32(row[1]), column_u32(row[2]),
-                              row[3] ? std::atoi(row[3]) : 0});
+    loaded.push_back(
+        NetClass{row[0] ? row[0] : "", column_u32(row[1]), column_u32(row[2]), row[3] ? std::atoi(row[3]) : 0});
   }
 }
 

@@ -29,7 +29,6 @@ constexpr const char* kRouterRules = ZARN_PATH("conf/router-iptables");
 // A set holds at most 65536 addresses.
 constexpr unsigned long kWidestSetPrefix = 16;
 
-
 // The lines of an operator file as read through a 1023-character buffer
 // (a longer line comes in pieces), a CR LF line end taken as a line feed;
 // nothing when the file is missing.
@@ -54,9 +53,9 @@ struct Counter {
 };
 
 void reset_tables(Counter& count) {
-  static const char* const kReset[] = {"-P OUTPUT ACCEPT", "-P FORWARD ACCEPT", "-P INPUT ACCEPT", "-F", "-X",
-                                       "-t mangle -F",     "-t mangle -X",      "-t nat -F",       "-t nat -X",
-                                       "-t raw -F",        "-t raw -X"};
+  static const char* const kReset[] = {
+      "-P OUTPUT ACCEPT", "-P FORWARD ACCEPT", "-P INPUT ACCEPT", "-F",        "-X",       "-t mangle -F",
+      "-t mangle -X",     "-t nat -F",         "-t nat -X",       "-t raw -F", "-t raw -X"};
   for (const char* line : kReset) count(firewall_exec("%s", line));
 }
 
@@ -172,8 +171,8 @@ std::optional<SqlResult> paid_rows;  // empty unless the build read them
 // Logs and prints the addresses that more than one setting holds.
 void report_duplicates(MYSQL_RES* res) {
   if (!res || sql_num_rows(res) == 0) return;
-  for (const char* line : {"Error: Duplicate records of ips found.\n", "Error: Some of the clients will not have internet.\n",
-                           "Error: Listing duplicate ips.\n"}) {
+  for (const char* line : {"Error: Duplicate records of ips found.\n",
+                           "Error: Some of the clients will not have internet.\n", "Error: Listing duplicate ips.\n"}) {
     write_log("%s", line);
     std::fputs(line, stdout);
   }
@@ -231,8 +230,9 @@ extern "C" int firewall_operation(int op, int rid, const char* other_ports) {
     }
     if (routers) {
       while (MYSQL_ROW row = mysql_fetch_row(routers.get()))
-        if (row[0]) count(is_host_address(row[0]) ? firewall_exec("-A OUTPUT -s %s -j ACCEPT", row[0])
-                                                  : skip_row("router ip", row[0]));
+        if (row[0])
+          count(is_host_address(row[0]) ? firewall_exec("-A OUTPUT -s %s -j ACCEPT", row[0])
+                                        : skip_row("router ip", row[0]));
     }
     add_port_openings(count);
     report_duplicates(duplicates.get());

@@ -42,12 +42,15 @@ int chain_forward(const std::string& ip, const char* mac, const std::string& net
     if (macs) {
       for (const auto& entry : *macs) {
         if (!entry) {
-          write_log("Error: Client with ip '%s' has forward with no mac\nError: This entry will not be deleted by the program.\n",
-                    ip.c_str());
+          write_log(
+              "Error: Client with ip '%s' has forward with no mac\nError: This entry will not be deleted by the "
+              "program.\n",
+              ip.c_str());
           continue;
         }
         if (op == 1 || !same_mac(*entry, mac))
-          firewall_exec("-t filter -D %s -s %s -m mac --mac-source %s -j ACCEPT", src.c_str(), ip.c_str(), entry->c_str());
+          firewall_exec("-t filter -D %s -s %s -m mac --mac-source %s -j ACCEPT", src.c_str(), ip.c_str(),
+                        entry->c_str());
       }
     }
     if (use_destination) {
@@ -84,8 +87,10 @@ extern "C" int ipset_forward(const char* ip_text, const char* mac, const char* c
     if (macs) {
       for (const auto& entry : *macs) {
         if (!entry) {
-          write_log("Error_ipset: Client with ip '%s' has forward with no mac\nError_ipset: This entry will not be deleted by the program.\n",
-                    ip.c_str());
+          write_log(
+              "Error_ipset: Client with ip '%s' has forward with no mac\nError_ipset: This entry will not be deleted "
+              "by the program.\n",
+              ip.c_str());
           continue;
         }
         if (op == 1 || !same_mac(*entry, mac)) ipset_exec("-D %s %s,%s", set.c_str(), ip.c_str(), entry->c_str());
@@ -151,10 +156,11 @@ extern "C" int op_client(const char* cid_text, int op) {
     return 0;
   }
   std::string escaped = slash_this(cid);
-  SqlResult res = sql_query(mysql_r,
-                            "SELECT a.ip,a.mac,b.password FROM internet_settings as a left join internet_gate_auth as b "
-                            "on a.id=b.sid WHERE a.cid='%s' and a.mac <> '0' and a.mac <> '' ORDER BY a.id ASC",
-                            escaped.c_str());
+  SqlResult res =
+      sql_query(mysql_r,
+                "SELECT a.ip,a.mac,b.password FROM internet_settings as a left join internet_gate_auth as b "
+                "on a.id=b.sid WHERE a.cid='%s' and a.mac <> '0' and a.mac <> '' ORDER BY a.id ASC",
+                escaped.c_str());
   if (!res || sql_num_rows(res.get()) == 0) {
     if (debug_mod_internet) write_log("Could not activate client %s due to failure of sql seach\n", cid);
     return 0;

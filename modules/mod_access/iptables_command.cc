@@ -74,7 +74,20 @@ void fatal(enum xtables_exittype, const char* msg, ...) {
 }
 
 // Commands of the interpreter.
-enum class Command { none, append, remove, insert, replace, list, flush, zero, new_chain, delete_chain, rename, policy };
+enum class Command {
+  none,
+  append,
+  remove,
+  insert,
+  replace,
+  list,
+  flush,
+  zero,
+  new_chain,
+  delete_chain,
+  rename,
+  policy
+};
 
 // Everything one command line says.
 struct ParsedCommand {
@@ -272,10 +285,19 @@ int parse(int argc, char** argv, ParsedCommand& pc) {
   int c;
   while ((c = getopt_long(argc, argv, kShortOptions, globals.opts, nullptr)) != -1) {
     switch (c) {
-      case 'A': case 'D': case 'I': case 'R': case 'N': case 'E': case 'P':
+      case 'A':
+      case 'D':
+      case 'I':
+      case 'R':
+      case 'N':
+      case 'E':
+      case 'P':
         if (!parse_chain_command(c, argc, argv, pc)) return kBadLine;
         break;
-      case 'L': case 'F': case 'Z': case 'X':
+      case 'L':
+      case 'F':
+      case 'Z':
+      case 'X':
         if (!parse_listing_command(c, argc, argv, pc)) return kBadLine;
         break;
       case 'p':
@@ -328,7 +350,10 @@ int parse(int argc, char** argv, ParsedCommand& pc) {
         if (invert) return kBadLine;
         pc.table = optarg;
         break;
-      case 'n': case 'v': case 'x': case '0':
+      case 'n':
+      case 'v':
+      case 'x':
+      case '0':
         break;
       case 1:
         // "!" inverts the next option; any other free word is malformed
@@ -429,7 +454,8 @@ int apply_rule_command(ParsedCommand& pc, xtc_handle* h) {
   }
   if (pc.saddrs.empty()) pc.saddrs.push_back({}), pc.smasks.push_back({});
   if (pc.daddrs.empty()) pc.daddrs.push_back({}), pc.dmasks.push_back({});
-  if ((pc.command == Command::replace || pc.command == Command::insert) && (pc.saddrs.size() > 1 || pc.daddrs.size() > 1))
+  if ((pc.command == Command::replace || pc.command == Command::insert) &&
+      (pc.saddrs.size() > 1 || pc.daddrs.size() > 1))
     return kBadLine;
 
   int ret = 1;
@@ -445,11 +471,20 @@ int apply_rule_command(ParsedCommand& pc, xtc_handle* h) {
       auto* e = reinterpret_cast<ipt_entry*>(bytes.data());
       const char* chain = pc.chain.c_str();
       switch (pc.command) {
-        case Command::append: ret &= iptc_append_entry(chain, e, h); break;
-        case Command::remove: ret &= iptc_delete_entry(chain, e, mask.data(), h); break;
-        case Command::insert: ret &= iptc_insert_entry(chain, e, static_cast<unsigned>(std::max(pc.rulenum, 1) - 1), h); break;
-        case Command::replace: ret &= iptc_replace_entry(chain, e, static_cast<unsigned>(pc.rulenum - 1), h); break;
-        default: return kBadLine;
+        case Command::append:
+          ret &= iptc_append_entry(chain, e, h);
+          break;
+        case Command::remove:
+          ret &= iptc_delete_entry(chain, e, mask.data(), h);
+          break;
+        case Command::insert:
+          ret &= iptc_insert_entry(chain, e, static_cast<unsigned>(std::max(pc.rulenum, 1) - 1), h);
+          break;
+        case Command::replace:
+          ret &= iptc_replace_entry(chain, e, static_cast<unsigned>(pc.rulenum - 1), h);
+          break;
+        default:
+          return kBadLine;
       }
     }
   }
@@ -495,7 +530,6 @@ int do_command(int argc, char** argv, TableSession& session) {
 namespace {
 
 int apply(ParsedCommand& pc, TableSession& session) {
-
   if (is_rule_command(pc.command)) {
     if (pc.fw.ip.outiface[0] && is_input_only(pc.chain)) return kBadLine;
     if (pc.fw.ip.iniface[0] && is_output_only(pc.chain)) return kBadLine;

@@ -30,7 +30,6 @@ namespace {
 
 TableSession session;
 
-
 }  // namespace
 
 TableSession& table_session() { return session; }
@@ -88,7 +87,8 @@ int firewall_exec_refusable(const std::string& line) {
   // behaves the same. The child never commits.
   std::fflush(stdout);
   std::fflush(stderr);
-  struct sigaction dfl {}, saved {};
+  struct sigaction dfl {
+  }, saved{};
   dfl.sa_handler = SIG_DFL;
   sigemptyset(&dfl.sa_mask);
   sigaction(SIGCHLD, &dfl, &saved);

@@ -99,11 +99,13 @@ int user_update(TcBatch& batch, const char* client_id, int router_id) {
     const unsigned first = d.in != 0 ? 2 : 6;
     const char* dev = d.device.c_str();
     if (d.metro)
-      batch.add(format("class change dev %s parent 1:10 classid 1:0x%d htb rate %s ceil %s burst 12k prio 2 quantum 1536",
-                       dev, m, rate_text(column(r, first)).c_str(), rate_text(column(r, first + 1)).c_str()));
+      batch.add(
+          format("class change dev %s parent 1:10 classid 1:0x%d htb rate %s ceil %s burst 12k prio 2 quantum 1536",
+                 dev, m, rate_text(column(r, first)).c_str(), rate_text(column(r, first + 1)).c_str()));
     if (d.extern_)
-      batch.add(format("class change dev %s parent 1:20 classid 1:0x%d htb rate %s ceil %s burst 12k prio 2 quantum 1536",
-                       dev, e, rate_text(column(r, first + 2)).c_str(), rate_text(column(r, first + 3)).c_str()));
+      batch.add(
+          format("class change dev %s parent 1:20 classid 1:0x%d htb rate %s ceil %s burst 12k prio 2 quantum 1536",
+                 dev, e, rate_text(column(r, first + 2)).c_str(), rate_text(column(r, first + 3)).c_str()));
   }
   return 1;
 }

@@ -6,7 +6,6 @@
 
 #include <string>
 
-
 namespace shaper {
 
 // One row of routers_devices, as the device queries select it.
@@ -16,9 +15,9 @@ struct DeviceRow {
   std::string bandwidth_extern;
   std::string fw_metro;
   std::string fw_extern;
-  int in = 0;           // direction: non-zero towards the clients
-  bool metro = false;   // atoi(fw_metro) non-zero
-  bool extern_ = false; // atoi(fw_extern) non-zero
+  int in = 0;            // direction: non-zero towards the clients
+  bool metro = false;    // atoi(fw_metro) non-zero
+  bool extern_ = false;  // atoi(fw_extern) non-zero
 };
 
 // Reads a row of the query "select device, bandwidth_metro, in, fw_metro,

@@ -27,15 +27,18 @@ class RouterTest : public ShaperTest {
     for (const char* d : {"sh0", "sh1", "sh2", "sh3", "sh4"}) add_veth(d);
     db_.exec(
         "INSERT INTO routers_devices (id, rid, device, fw_metro, fw_extern, bandwidth_metro, bandwidth_extern, `in`,"
-        " active) VALUES (1, 1, 'sh0', 10, 20, '100Mbit', '20Mbit', 1, 1), (2, 1, 'sh1', 11, 0, '50Mbit', '0Mbit', 0, 1),"
+        " active) VALUES (1, 1, 'sh0', 10, 20, '100Mbit', '20Mbit', 1, 1), (2, 1, 'sh1', 11, 0, '50Mbit', '0Mbit', 0, "
+        "1),"
         " (3, 1, 'sh2', 12, 22, '10Mbit', '10Mbit', 1, 0), (4, 1, 'sh3', 0, 0, '10Mbit', '10Mbit', 1, 1),"
         " (5, 2, 'sh4', 13, 23, '10Mbit', '10Mbit', 1, 1)");
     db_.exec("INSERT INTO internet_clients (id, remote) VALUES (1, 1), (2, 1), (3, 2)");
-    db_.exec("INSERT INTO internet_settings (cid, rid, ip) VALUES (1, 1, '10.1.1.10'), (1, 1, '10.1.2.20'),"
-             " (3, 2, '10.2.2.2')");
-    db_.exec("INSERT INTO internet_restrictions VALUES (1, 1, 4096, 8192, 1024, 2048, 1024, 2048, 512, 1024, 5, 6),"
-             " (2, 2, 2048, 4096, 512, 1024, 512, 1024, 256, 512, 7, 8),"
-             " (3, 3, 1024, 1024, 1024, 1024, 1024, 1024, 1024, 1024, 11, 12)");
+    db_.exec(
+        "INSERT INTO internet_settings (cid, rid, ip) VALUES (1, 1, '10.1.1.10'), (1, 1, '10.1.2.20'),"
+        " (3, 2, '10.2.2.2')");
+    db_.exec(
+        "INSERT INTO internet_restrictions VALUES (1, 1, 4096, 8192, 1024, 2048, 1024, 2048, 512, 1024, 5, 6),"
+        " (2, 2, 2048, 4096, 512, 1024, 512, 1024, 256, 512, 7, 8),"
+        " (3, 3, 1024, 1024, 1024, 1024, 1024, 1024, 1024, 1024, 11, 12)");
   }
   void reconnect() {
     if (!mysql_r) mysql_r = sql_connect();
@@ -55,10 +58,9 @@ class RouterTest : public ShaperTest {
                      "1:27 parent 1:10 prio 2 quantum 1536 rate 2Mbit ceil 4Mbit burst 12Kb",
                      "1:28 parent 1:20 prio 2 quantum 1536 rate 512Kbit ceil 1Mbit burst 12Kb"};
   // Towards the clients: matched by destination (offset 16 of the IP header).
-  const Multi sh0_filters{"pref 10 flowid 1:25 match 0a01010a/ffffffff at 16",
-                          "pref 10 flowid 1:25 match 0a010214/ffffffff at 16",
-                          "pref 10 flowid 1:26 match 0a01010a/ffffffff at 16",
-                          "pref 10 flowid 1:26 match 0a010214/ffffffff at 16"};
+  const Multi sh0_filters{
+      "pref 10 flowid 1:25 match 0a01010a/ffffffff at 16", "pref 10 flowid 1:25 match 0a010214/ffffffff at 16",
+      "pref 10 flowid 1:26 match 0a01010a/ffffffff at 16", "pref 10 flowid 1:26 match 0a010214/ffffffff at 16"};
   const Set sh1_tree{"1:1 root rate 50Mbit ceil 50Mbit burst 2Kb",
                      "1:15 parent 1:1 prio 2 quantum 1536 rate 50Mbit ceil 50Mbit burst 12Kb",
                      "1:10 parent 1:1 rate 50Mbit ceil 50Mbit burst 12Kb",
@@ -166,11 +168,13 @@ TEST_F(RouterTest, LinesOfTheClientStepInTheirOrder) {
 }
 
 TEST_F(RouterTest, RowsWithBadValuesAreLoggedAndSkipped) {
-  db_.exec("INSERT INTO routers_devices (id, rid, device, fw_metro, fw_extern, bandwidth_metro, `in`, active)"
-           " VALUES (6, 1, 'x;touch /tmp/p', 10, 0, '1Mbit', 1, 1)");
+  db_.exec(
+      "INSERT INTO routers_devices (id, rid, device, fw_metro, fw_extern, bandwidth_metro, `in`, active)"
+      " VALUES (6, 1, 'x;touch /tmp/p', 10, 0, '1Mbit', 1, 1)");
   db_.exec("UPDATE routers_devices SET bandwidth_metro = '50Mbit;reboot' WHERE device = 'sh1'");
-  db_.exec("INSERT INTO internet_settings (cid, rid, ip) VALUES (1, 1, '10.1.1.1 classid 1:1'),"
-           " (1, 1, '10.1.1.1;id')");
+  db_.exec(
+      "INSERT INTO internet_settings (cid, rid, ip) VALUES (1, 1, '10.1.1.1 classid 1:1'),"
+      " (1, 1, '10.1.1.1;id')");
   TcBatch batch(TcBatch::Mode::kRecord);
   EXPECT_EQ(shaper::load(batch, 1, 1), 1);
   for (const std::string& line : batch.recorded()) {
@@ -184,10 +188,10 @@ TEST_F(RouterTest, RowsWithBadValuesAreLoggedAndSkipped) {
             "Bandwidth: row skipped, bad device: x;touch /tmp/p\n"          // restrict_devdel
             "Bandwidth: row skipped, bad bandwidth_metro: 50Mbit;reboot\n"  // restrict_devadd
             "Bandwidth: row skipped, bad device: x;touch /tmp/p\n"
-            "Bandwidth: row skipped, bad ip: 10.1.1.1 classid 1:1\n"        // the device loop: sh0
+            "Bandwidth: row skipped, bad ip: 10.1.1.1 classid 1:1\n"  // the device loop: sh0
             "Bandwidth: row skipped, bad ip: 10.1.1.1;id\n"
             "Bandwidth: row skipped, bad bandwidth_metro: 50Mbit;reboot\n"  // sh1
-            "Bandwidth: row skipped, bad device: x;touch /tmp/p\n");       // sh3 issues nothing
+            "Bandwidth: row skipped, bad device: x;touch /tmp/p\n");        // sh3 issues nothing
 
   // The same on the kernel: the sound rows get their tree.
   reconnect();
@@ -221,8 +225,9 @@ TEST_F(RouterTest, AddingOneClientOnALiveTree) {
 TEST_F(RouterTest, UpdatingOneClientsRates) {
   EXPECT_EQ(restrict_load(1, 1), 1);
   reconnect();
-  db_.exec("UPDATE internet_restrictions SET in_metro_rate = 1536, in_metro_ceil = 2560, out_metro_rate = 100,"
-           " out_metro_ceil = 200, in_extern_rate = 512, in_extern_ceil = 512 WHERE cid = 1");
+  db_.exec(
+      "UPDATE internet_restrictions SET in_metro_rate = 1536, in_metro_ceil = 2560, out_metro_rate = 100,"
+      " out_metro_ceil = 200, in_extern_rate = 512, in_extern_ceil = 512 WHERE cid = 1");
   // A second row of the client is not used.
   db_.exec("INSERT INTO internet_restrictions VALUES (4, 1, 1, 1, 1, 1, 1, 1, 1, 1, 5, 6)");
   EXPECT_EQ(restrict_user_update("1", 1), 1);
@@ -313,8 +318,8 @@ TEST_F(ShaperTest, KindClassesOnAFreshTreeKeepTheirPfifo) {
   add_class_extern("sh0;id", "20", "2Mbit");
   add_class_extern("sh0", "20;", "2Mbit");
   add_class_extern("sh0", "20", "2Mbit 3");
-  EXPECT_EQ(qdiscs("sh0"), (Set{"htb 1: root default 0x15", "pfifo 10: parent 1:10 limit 5p",
-                               "pfifo 20: parent 1:20 limit 5p"}));
+  EXPECT_EQ(qdiscs("sh0"),
+            (Set{"htb 1: root default 0x15", "pfifo 10: parent 1:10 limit 5p", "pfifo 20: parent 1:20 limit 5p"}));
   EXPECT_EQ(log(),
             "Bandwidth: row skipped, bad device: sh0;id\n"
             "Bandwidth: row skipped, bad mark: 20;\n"

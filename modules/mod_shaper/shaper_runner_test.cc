@@ -23,8 +23,9 @@ TEST(ShaperThroughTheRunner, InternetStartRestartStop) {
   ASSERT_TRUE(path_exists("/zarn/modules/mod_shaper.so")) << "the installed root carries the real module";
   add_veth("lan0");
   add_veth("lan1");
-  db.exec("INSERT INTO routers_devices (id, rid, device, fw_metro, fw_extern, bandwidth_metro, bandwidth_extern, `in`,"
-          " active) VALUES (1, 1, 'lan0', 10, 20, '100Mbit', '20Mbit', 1, 1), (2, 1, 'lan1', 11, 0, '100Mbit', '', 0, 1)");
+  db.exec(
+      "INSERT INTO routers_devices (id, rid, device, fw_metro, fw_extern, bandwidth_metro, bandwidth_extern, `in`,"
+      " active) VALUES (1, 1, 'lan0', 10, 20, '100Mbit', '20Mbit', 1, 1), (2, 1, 'lan1', 11, 0, '100Mbit', '', 0, 1)");
   db.exec("INSERT INTO internet_clients (id, remote) VALUES (1, 1)");
   db.exec("INSERT INTO internet_settings (cid, rid, ip) VALUES (1, 1, '10.1.1.10')");
   db.exec("INSERT INTO internet_restrictions VALUES (1, 1, 4096, 8192, 1024, 2048, 1024, 2048, 512, 1024, 1, 2)");
@@ -48,9 +49,9 @@ TEST(ShaperThroughTheRunner, InternetStartRestartStop) {
         << "the module closed the connection, and the runner found nothing left to close";
     EXPECT_EQ(classes("lan0"), lan0);
     EXPECT_EQ(classes("lan1"), lan1);
-    EXPECT_EQ(u32_filters("lan0", "1:10"), (std::multiset<std::string>{
-                                               "pref 10 flowid 1:21 match 0a01010a/ffffffff at 16",
-                                               "pref 10 flowid 1:22 match 0a01010a/ffffffff at 16"}));
+    EXPECT_EQ(u32_filters("lan0", "1:10"),
+              (std::multiset<std::string>{"pref 10 flowid 1:21 match 0a01010a/ffffffff at 16",
+                                          "pref 10 flowid 1:22 match 0a01010a/ffffffff at 16"}));
     EXPECT_EQ(u32_filters("lan1", "1:10"),
               (std::multiset<std::string>{"pref 10 flowid 1:21 match 0a01010a/ffffffff at 12"}));
   }

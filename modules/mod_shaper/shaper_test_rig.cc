@@ -113,8 +113,8 @@ bool kernel_has_fw() {
   if (known < 0) {
     add_veth("fwprobe");
     tc({"qdisc", "add", "dev", "fwprobe", "root", "handle", "1:", "htb"});
-    RunResult r = run({"/usr/sbin/tc", "filter", "add", "dev", "fwprobe", "parent", "1:", "protocol", "ip", "prio",
-                       "1", "handle", "1", "fw", "classid", "1:1"});
+    RunResult r = run({"/usr/sbin/tc", "filter", "add", "dev", "fwprobe", "parent", "1:", "protocol", "ip", "prio", "1",
+                       "handle", "1", "fw", "classid", "1:1"});
     known = r.exit_status == 0;
     run({"/usr/sbin/ip", "link", "del", "fwprobe"});
     made_devices.pop_back();

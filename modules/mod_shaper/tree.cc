@@ -33,8 +33,8 @@ void kind_class(TcBatch& batch, const char* device, const char* mark, const char
     skip_row("rate", rate ? rate : "");
     return;
   }
-  batch.add(format("class add dev %s parent 1:1 classid 1:%s htb rate %s ceil %s burst 12k prio 2 quantum 1536",
-                   device, minor, rate, rate));
+  batch.add(format("class add dev %s parent 1:1 classid 1:%s htb rate %s ceil %s burst 12k prio 2 quantum 1536", device,
+                   minor, rate, rate));
   batch.add(format("filter add dev %s protocol ip parent 1:0 prio 1 handle %s fw classid 1:0x%s", device, mark, minor));
   batch.add(format("qdisc add dev %s parent 1:0x%s handle 0x%s: pfifo limit 5", device, minor, minor));
 }
@@ -73,10 +73,10 @@ int devadd(TcBatch& batch, int router_id) {
       continue;
     }
     batch.add(format("qdisc add dev %s root handle 1: htb default 15", dev));
-    batch.add(format("class add dev %s parent 1: classid 1:1 htb rate %s ceil %s burst 2k quantum 1536", dev, rate,
-                     rate));
-    batch.add(format("class add dev %s parent 1:1 classid 1:15 htb rate %s ceil %s burst 12k prio 2 quantum 1536",
-                     dev, rate, rate));
+    batch.add(
+        format("class add dev %s parent 1: classid 1:1 htb rate %s ceil %s burst 2k quantum 1536", dev, rate, rate));
+    batch.add(format("class add dev %s parent 1:1 classid 1:15 htb rate %s ceil %s burst 12k prio 2 quantum 1536", dev,
+                     rate, rate));
     batch.add(format("qdisc add dev %s parent 1:0x15 handle 0x15: pfifo limit 5", dev));
   }
   return 1;

@@ -30,8 +30,8 @@ class U32Test : public ShaperTest {
     tc({"class", "add", "dev", device, "parent", "1:1", "classid", "1:10", "htb", "rate", "100Mbit"});
     tc({"class", "add", "dev", device, "parent", "1:10", "classid", "1:0x25", "htb", "rate", "1Mbit"});
     for (const std::string& a : addresses)
-      tc({"filter", "add", "dev", device, "protocol", "ip", "pref", "10", "parent", "1:10", "u32", "match", "ip",
-          "dst", a, "classid", "1:0x25"});
+      tc({"filter", "add", "dev", device, "protocol", "ip", "pref", "10", "parent", "1:10", "u32", "match", "ip", "dst",
+          a, "classid", "1:0x25"});
   }
   static size_t entries() {
     size_t n = 0;

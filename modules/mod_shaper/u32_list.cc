@@ -362,8 +362,7 @@ extern "C" int filter_u32_delete(const char* device, const char* parent, const c
     if (t->tcm_ifindex == 0) return -3;
   }
   if (debug_u32)
-    std::printf("Handle-->%x Prio-->%x Index-->%d filter-->%s\n", t->tcm_handle, prio,
-                t->tcm_ifindex, "u32");
+    std::printf("Handle-->%x Prio-->%x Index-->%d filter-->%s\n", t->tcm_handle, prio, t->tcm_ifindex, "u32");
   request->nlmsg_flags |= NLM_F_ACK;
   uint32_t seq = request->nlmsg_seq = static_cast<uint32_t>(std::time(nullptr));
   if (mnl_socket_sendto(socket.get(), request, request->nlmsg_len) < 0) return -4;

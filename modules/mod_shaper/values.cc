@@ -16,9 +16,8 @@ namespace {
 constexpr size_t kInterfaceNameMax = 15;  // IFNAMSIZ - 1
 
 // The units tc's rate parser knows (compared without regard to case).
-constexpr const char* kRateUnits[] = {"bit",  "kibit", "kbit",  "mibit", "mbit",  "gibit", "gbit",
-                                      "tibit", "tbit", "bps",   "kibps", "kbps",  "mibps", "mbps",
-                                      "gibps", "gbps", "tibps", "tbps"};
+constexpr const char* kRateUnits[] = {"bit", "kibit", "kbit", "mibit", "mbit", "gibit", "gbit", "tibit", "tbit",
+                                      "bps", "kibps", "kbps", "mibps", "mbps", "gibps", "gbps", "tibps", "tbps"};
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 bool is_alpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }

@@ -10,9 +10,9 @@ TEST(ShaperValues, RateTextsOfClientRates) {
     const char* kbit;
     const char* text;
   };
-  const Case cases[] = {{"512", "512Kbit"},  {"1023", "1023Kbit"}, {"1024", "1Mbit"}, {"1536", "2Mbit"},
-                        {"2560", "2Mbit"},   {"0", "0Kbit"},       {"1000", "1000Kbit"}, {"3584", "4Mbit"},
-                        {"8192", "8Mbit"},   {"1100", "1Mbit"},    {"12x", "12Kbit"},  {"", "0Kbit"}};
+  const Case cases[] = {{"512", "512Kbit"}, {"1023", "1023Kbit"}, {"1024", "1Mbit"},    {"1536", "2Mbit"},
+                        {"2560", "2Mbit"},  {"0", "0Kbit"},       {"1000", "1000Kbit"}, {"3584", "4Mbit"},
+                        {"8192", "8Mbit"},  {"1100", "1Mbit"},    {"12x", "12Kbit"},    {"", "0Kbit"}};
   for (const Case& c : cases) EXPECT_EQ(rate_text(c.kbit), c.text) << c.kbit;
   EXPECT_EQ(rate_text(nullptr), "0Kbit");
 }
@@ -60,16 +60,16 @@ TEST(ShaperValues, ClassNumbersOfTheWholeUnsignedColumnRange) {
 TEST(ShaperValues, DeviceNamesAsTheKernelTakesThemWithoutMeaningfulBytes) {
   for (const char* good : {"eth0", "lan0", "br-lan", "eth0.100", "wlan_guest", "a", "abcdefghijklmno"})
     EXPECT_TRUE(is_device_name(good)) << good;
-  for (const char* bad : {"", ".", "..", "abcdefghijklmnop", "eth0;reboot", "eth 0", "eth0\n", "a/b", "eth0:1",
-                          "$(id)", "'x'", "\"x\"", "x#y", "x\\y", "`id`", "x|y", "x&y"})
+  for (const char* bad : {"", ".", "..", "abcdefghijklmnop", "eth0;reboot", "eth 0", "eth0\n", "a/b", "eth0:1", "$(id)",
+                          "'x'", "\"x\"", "x#y", "x\\y", "`id`", "x|y", "x&y"})
     EXPECT_FALSE(is_device_name(bad)) << bad;
 }
 
 TEST(ShaperValues, RatesAreNumbersWithAnOptionalUnitOfTc) {
   for (const char* good : {"100Mbit", "100mbit", "0Mbit", "1.5Gbit", "8000", "512kbit", "10MBps", "2mibit", "1bit"})
     EXPECT_TRUE(is_rate(good)) << good;
-  for (const char* bad : {"", "Mbit", "100 Mbit", "100Mbit;x", "1.Mbit", ".5Mbit", "100furlongs", "-5Mbit",
-                          "100Mbit\n", "1e6", "10%"})
+  for (const char* bad :
+       {"", "Mbit", "100 Mbit", "100Mbit;x", "1.Mbit", ".5Mbit", "100furlongs", "-5Mbit", "100Mbit\n", "1e6", "10%"})
     EXPECT_FALSE(is_rate(bad)) << bad;
 }
 
@@ -80,8 +80,8 @@ TEST(ShaperValues, MarksAreDecimalNumbers) {
 
 TEST(ShaperValues, AddressesAreDottedQuadsThatPassTheLibraryCheck) {
   for (const char* good : {"10.1.1.10", "192.168.0.254", "1.2.3.4"}) EXPECT_TRUE(is_address(good)) << good;
-  for (const char* bad : {"", "10.1.1", "10.1.1.256", "10.1.1.1/24", "10.1.1.1 ", "10.1.1.1;id", "a.b.c.d",
-                          "10.1.1.1.1", "::1"})
+  for (const char* bad :
+       {"", "10.1.1", "10.1.1.256", "10.1.1.1/24", "10.1.1.1 ", "10.1.1.1;id", "a.b.c.d", "10.1.1.1.1", "::1"})
     EXPECT_FALSE(is_address(bad)) << bad;
 }
 

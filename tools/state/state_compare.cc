@@ -95,7 +95,8 @@ std::vector<Difference> compare(const Desired& desired, const Held& held) {
     }
   }
   for (const auto& [ip, rules] : held.marks)
-    if (!desired.marks.count(ip) && !rules.empty()) out.push_back({kMarkStale, ip, "", "", rules.front().chain, rules, ""});
+    if (!desired.marks.count(ip) && !rules.empty())
+      out.push_back({kMarkStale, ip, "", "", rules.front().chain, rules, ""});
   return out;
 }
 

@@ -45,7 +45,8 @@ TEST(StateCompare, NetworkNamesAndMembership) {
 
 TEST(StateCompare, ForwardingDifferences) {
   Desired d = one_network();
-  d.forwards = {{"10.1.1.10", "02:00:00:00:00:0A"}, {"10.1.1.11", "02:00:00:00:00:0B"}, {"10.1.1.12", "02:00:00:00:00:0C"}};
+  d.forwards = {
+      {"10.1.1.10", "02:00:00:00:00:0A"}, {"10.1.1.11", "02:00:00:00:00:0B"}, {"10.1.1.12", "02:00:00:00:00:0C"}};
   d.not_forwarded = {{"10.1.1.20", kStaleNotPaid}};
   d.logged_out = {{"10.1.1.30", LoggedOut{"10.1.1.30", "02:00:00:00:00:1E", 3}}};
   Held h = holding(d);
@@ -54,9 +55,9 @@ TEST(StateCompare, ForwardingDifferences) {
                 {"10.1.1.20", {"02:00:00:00:00:14"}},
                 {"10.1.1.21", {"02:00:00:00:00:15"}},
                 {"10.1.1.30", {"02:00:00:00:00:1E"}}};
-  EXPECT_EQ(reasons(compare(d, h)),
-            (std::vector<std::string>{"wrong MAC 10.1.1.11", "forwarding missing 10.1.1.12",
-                                      "forwarding stale: not paid 10.1.1.20", "forwarding stale: client gone 10.1.1.21"}));
+  EXPECT_EQ(reasons(compare(d, h)), (std::vector<std::string>{"wrong MAC 10.1.1.11", "forwarding missing 10.1.1.12",
+                                                              "forwarding stale: not paid 10.1.1.20",
+                                                              "forwarding stale: client gone 10.1.1.21"}));
   h.forwards["10.1.1.10"].push_back("02:00:00:00:00:0B");
   EXPECT_EQ(reasons(compare(d, h)).front(), "wrong MAC 10.1.1.10") << "a second MAC for a right address is wrong too";
 }
@@ -67,8 +68,8 @@ TEST(StateCompare, MarkDifferencesKeepTheFirstRule) {
   Held h = holding(d);
   h.marks = {{"10.1.1.12", {{"unpaied_10_1_1", 1}, {"unpaied_10_1_1", 4}}}, {"10.1.1.14", {{"unpaied_10_1_1", 2}}}};
   std::vector<Difference> diffs = compare(d, h);
-  ASSERT_EQ(reasons(diffs), (std::vector<std::string>{"mark duplicated 10.1.1.12unpaied_10_1_1", "mark missing 10.1.1.13",
-                                                      "mark stale 10.1.1.14unpaied_10_1_1"}));
+  ASSERT_EQ(reasons(diffs), (std::vector<std::string>{"mark duplicated 10.1.1.12unpaied_10_1_1",
+                                                      "mark missing 10.1.1.13", "mark stale 10.1.1.14unpaied_10_1_1"}));
   ASSERT_EQ(diffs[0].rules.size(), 1u);
   EXPECT_EQ(diffs[0].rules[0].number, 4) << "the duplicate, not the first rule, goes";
 }
@@ -84,9 +85,10 @@ TEST(StateCompare, MissingSetOrChainHidesItsAddresses) {
 
 TEST(StateReaders, SetListingAndJsonText) {
   std::map<std::string, std::vector<std::string>> members;
-  parse_set_members("Name: src_10_1_1_0_24\nType: bitmap:ip,mac\nMembers:\n10.1.1.10,02:00:00:00:00:0a\n"
-                    "10.1.1.11,02:00:00:00:00:0B\n",
-                    members);
+  parse_set_members(
+      "Name: src_10_1_1_0_24\nType: bitmap:ip,mac\nMembers:\n10.1.1.10,02:00:00:00:00:0a\n"
+      "10.1.1.11,02:00:00:00:00:0B\n",
+      members);
   EXPECT_EQ(members["10.1.1.10"], std::vector<std::string>{"02:00:00:00:00:0A"});
   EXPECT_EQ(members.size(), 2u);
   EXPECT_EQ(json_string("a\"b\\c\n"), "\"a\\\"b\\\\c\\u000a\"");

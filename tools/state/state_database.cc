@@ -38,8 +38,8 @@ std::optional<std::unordered_set<std::string>> column(MYSQL* connection, const s
 }  // namespace
 
 std::optional<int> router_id(MYSQL* connection, const std::string& listen_address) {
-  SqlResult res = sql_query(connection, "select id from internet_routers where ip = '%s'",
-                            slash_this(listen_address).c_str());
+  SqlResult res =
+      sql_query(connection, "select id from internet_routers where ip = '%s'", slash_this(listen_address).c_str());
   if (!res) return std::nullopt;
   MYSQL_ROW row = mysql_fetch_row(res.get());
   if (!row || !row[0]) return std::nullopt;
@@ -72,7 +72,8 @@ std::optional<std::vector<PaidRow>> load_paid(MYSQL* connection, int rid) {
   if (!paid) return std::nullopt;
   std::vector<PaidRow> rows;
   rows.reserve(mysql_num_rows(paid.get()));
-  while (MYSQL_ROW row = mysql_fetch_row(paid.get())) rows.push_back({text(row, 0), upper(text(row, 1)), row[2] != nullptr});
+  while (MYSQL_ROW row = mysql_fetch_row(paid.get()))
+    rows.push_back({text(row, 0), upper(text(row, 1)), row[2] != nullptr});
   return rows;
 }
 
@@ -88,7 +89,8 @@ std::optional<Desired> load_desired(MYSQL* connection, MYSQL* paid_connection, i
 
   Desired d;
   d.networks = std::move(networks);
-  auto open_gates = column(connection, "select remote_addr from internet_gate_log where logout_date='0000-00-00 00:00:00'");
+  auto open_gates =
+      column(connection, "select remote_addr from internet_gate_log where logout_date='0000-00-00 00:00:00'");
   auto login_clients = column(connection, "select cid from internet_vpn where pass is not null");
   auto logged_in = column(connection, "select cid from internet_vpn_log where logout_date='0000-00-00 00:00:00'");
   auto router_clients = column(connection, format("select id from internet_clients where remote = '%d'", rid));
@@ -100,9 +102,8 @@ std::optional<Desired> load_desired(MYSQL* connection, MYSQL* paid_connection, i
   // Every setting of the router's clients, and the client of each address (a
   // shared address keeps its first).
   std::unordered_map<std::string, std::string> client_of;
-  SqlResult all = sql_query(connection,
-                            "SELECT id,cid,ip,mac,active,hostup FROM internet_settings WHERE rid = '%d' ORDER BY id ASC",
-                            rid);
+  SqlResult all = sql_query(
+      connection, "SELECT id,cid,ip,mac,active,hostup FROM internet_settings WHERE rid = '%d' ORDER BY id ASC", rid);
   if (!all) {
     *error = "cannot read the settings";
     return std::nullopt;

@@ -12,11 +12,11 @@ namespace zarn_state {
 
 // One internal network of the router with the names derived from it.
 struct Network {
-  std::string net;          // A.B.C.D/M
-  std::string source_set;   // src_A_B_C_D_M
-  std::string unpaid_chain; // unpaied_A_B_C
-  uint32_t base = 0;        // A.B.C.D as a number, masked
-  uint32_t mask = 0;        // M leading one bits
+  std::string net;           // A.B.C.D/M
+  std::string source_set;    // src_A_B_C_D_M
+  std::string unpaid_chain;  // unpaied_A_B_C
+  uint32_t base = 0;         // A.B.C.D as a number, masked
+  uint32_t mask = 0;         // M leading one bits
 };
 
 // An address the router should forward, with the MAC it must come from.
@@ -51,7 +51,7 @@ struct Desired {
   std::map<std::string, LoggedOut> logged_out;  // ip -> login client not logged in
   // Why an address is not forwarded, for stale entries: ip -> reason.
   std::map<std::string, std::string> not_forwarded;
-  std::set<std::string> marks;  // unpaid addresses
+  std::set<std::string> marks;       // unpaid addresses
   std::vector<SettingRow> settings;  // every setting of the router, by id
 };
 
@@ -63,21 +63,21 @@ struct MarkRule {
 
 // What the kernel holds for the router's networks.
 struct Held {
-  std::set<std::string> sets;    // source sets that exist
-  std::set<std::string> chains;  // unpaid chains that exist in mangle
+  std::set<std::string> sets;                                // source sets that exist
+  std::set<std::string> chains;                              // unpaid chains that exist in mangle
   std::map<std::string, std::vector<std::string>> forwards;  // ip -> MACs in its set
   std::map<std::string, std::vector<MarkRule>> marks;        // ip -> its mark rules
-  size_t client_classes = 0;  // per-client shaping classes on the router's devices
-  size_t client_filters = 0;  // u32 filters under the client parents
+  size_t client_classes = 0;                                 // per-client shaping classes on the router's devices
+  size_t client_filters = 0;                                 // u32 filters under the client parents
 };
 
 // One difference between the two, with its reason.
 struct Difference {
-  std::string reason;      // "forwarding missing", "mark stale", ...
-  std::string ip;          // empty for a set or chain
-  std::string mac;         // the MAC the database gives (forwarding)
-  std::string kernel_mac;  // the MAC the kernel holds (forwarding)
-  std::string object;      // the set or chain concerned
+  std::string reason;           // "forwarding missing", "mark stale", ...
+  std::string ip;               // empty for a set or chain
+  std::string mac;              // the MAC the database gives (forwarding)
+  std::string kernel_mac;       // the MAC the kernel holds (forwarding)
+  std::string object;           // the set or chain concerned
   std::vector<MarkRule> rules;  // mark rules to delete (stale, duplicated)
   std::string cid;              // the client of a shaping difference, when known
   // A shaping difference names its client: the one above, or for a class or

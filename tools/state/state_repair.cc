@@ -175,7 +175,8 @@ bool repair_shaping(const std::vector<Difference>& differences, int rid, RepairR
     bool ok = m->add(cid.c_str(), rid) == 1;
     m->update(cid.c_str(), rid);
     ++(ok ? result.fixed : result.failed);
-    write_log("zarn-state: %s shaping of client %s: removed and added again\n", ok ? "fixed" : "could not fix", cid.c_str());
+    write_log("zarn-state: %s shaping of client %s: removed and added again\n", ok ? "fixed" : "could not fix",
+              cid.c_str());
   }
   for (const std::string& cid : update) {
     if (rebuild.count(cid)) continue;

@@ -88,7 +88,8 @@ std::string verify_json(int rid, const std::vector<Difference>& differences, con
   for (const auto& [ip, l] : desired.logged_out) {
     out += first ? "" : ",";
     first = false;
-    out += "{\"address\":" + json_string(ip) + ",\"mac\":" + json_string(l.mac) + ",\"client\":" + std::to_string(l.cid) + "}";
+    out += "{\"address\":" + json_string(ip) + ",\"mac\":" + json_string(l.mac) +
+           ",\"client\":" + std::to_string(l.cid) + "}";
   }
   return out + "]}\n";
 }

@@ -69,8 +69,7 @@ std::optional<std::string> list_set(struct ipset* session, const std::string& na
 }  // namespace
 
 void parse_set_members(const std::string& listing, std::map<std::string, std::vector<std::string>>& out) {
-  for (auto& [ip, macs] : set_members_by_address(listing))
-    out[ip].insert(out[ip].end(), macs.begin(), macs.end());
+  for (auto& [ip, macs] : set_members_by_address(listing)) out[ip].insert(out[ip].end(), macs.begin(), macs.end());
 }
 
 bool read_sets(const std::vector<Network>& networks, Held& held, std::string* error) {

@@ -164,9 +164,15 @@ std::vector<Difference> compare_shaping(const Shaping& s, const std::vector<Sett
     }
     const TcClass& h = *found->second;
     if (h.parent != w.cls.parent || h.rate != w.cls.rate || h.ceil != w.cls.ceil) {
-      out.push_back({kClassWrongRate, "", "", "", class_object(w.device, w.cls) + " rate " + std::to_string(h.rate) +
-                     " ceil " + std::to_string(h.ceil) + " should be " + std::to_string(w.cls.rate) + " ceil " +
-                     std::to_string(w.cls.ceil) + " bytes/s", {}, w.cid});
+      out.push_back({kClassWrongRate,
+                     "",
+                     "",
+                     "",
+                     class_object(w.device, w.cls) + " rate " + std::to_string(h.rate) + " ceil " +
+                         std::to_string(h.ceil) + " should be " + std::to_string(w.cls.rate) + " ceil " +
+                         std::to_string(w.cls.ceil) + " bytes/s",
+                     {},
+                     w.cid});
       clients.name(out.back(), w.cid);
     }
     held.erase(found);

@@ -37,7 +37,7 @@ struct Shaping {
   std::vector<std::pair<std::string, std::vector<uint32_t>>> devices;  // device -> its client parents (1:10, 1:20)
   std::vector<WantedClass> wanted_classes;
   std::vector<WantedFilter> wanted_filters;
-  std::vector<std::pair<std::string, TcClass>> held_classes;    // per-client classes only
+  std::vector<std::pair<std::string, TcClass>> held_classes;  // per-client classes only
   std::vector<std::pair<std::string, TcFilter>> held_filters;
 };
 

@@ -76,7 +76,8 @@ std::string status_text(const Desired& desired, const Held& held, const Shaping&
   for (const SettingRow& s : desired.settings) {
     KernelView k = kernel_view(held, s.ip);
     std::vector<std::string> classes;
-    for (const ShapedClass& c : shaping_of(shaping, s.ip)) classes.push_back(c.device + "/" + classid_text(c.cls.classid));
+    for (const ShapedClass& c : shaping_of(shaping, s.ip))
+      classes.push_back(c.device + "/" + classid_text(c.cls.classid));
     out += "setting " + std::to_string(s.id) + " client " + std::to_string(s.cid) + " " + s.ip + " " + s.mac +
            " active " + std::to_string(s.active) + " gate " + s.gate + " login " + s.login + " forwarded " +
            (k.macs.empty() ? "no" : joined(k.macs, ",")) + " marks " + std::to_string(k.marks) + " hostup " +
@@ -124,7 +125,8 @@ std::string status_json(int rid, const Desired& desired, const Held& held, const
   return out + "]}\n";
 }
 
-std::string metrics_text(int rid, const Desired& desired, const Held& held, const std::vector<Difference>& differences) {
+std::string metrics_text(int rid, const Desired& desired, const Held& held,
+                         const std::vector<Difference>& differences) {
   const std::string router = "router=\"" + std::to_string(rid) + "\"";
   std::string out;
   auto family = [&](const char* name, const char* help) {

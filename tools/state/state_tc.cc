@@ -107,24 +107,27 @@ std::optional<std::vector<TcClass>> read_classes(const std::string& device, std:
   std::vector<TcClass> out;
   unsigned index = if_nametoindex(device.c_str());
   if (index == 0) return out;
-  bool ok = dump(RTM_GETTCLASS, static_cast<int>(index), 0, [&](const nlmsghdr* m) {
-    if (m->nlmsg_type != RTM_NEWTCLASS) return;
-    auto* t = static_cast<const tcmsg*>(mnl_nlmsg_get_payload(m));
-    Attributes a = message_attributes(m);
-    if (!kind_is(a, "htb")) return;
-    Attributes o = nested(a[TCA_OPTIONS], TCA_HTB_MAX);
-    TcClass c;
-    c.classid = t->tcm_handle;
-    c.parent = t->tcm_parent;
-    if (o[TCA_HTB_PARMS] && mnl_attr_get_payload_len(o[TCA_HTB_PARMS]) >= sizeof(tc_htb_opt)) {
-      auto* p = static_cast<const tc_htb_opt*>(mnl_attr_get_payload(o[TCA_HTB_PARMS]));
-      c.rate = p->rate.rate;
-      c.ceil = p->ceil.rate;
-    }
-    if (o[TCA_HTB_RATE64]) c.rate = mnl_attr_get_u64(o[TCA_HTB_RATE64]);
-    if (o[TCA_HTB_CEIL64]) c.ceil = mnl_attr_get_u64(o[TCA_HTB_CEIL64]);
-    out.push_back(c);
-  }, error);
+  bool ok = dump(
+      RTM_GETTCLASS, static_cast<int>(index), 0,
+      [&](const nlmsghdr* m) {
+        if (m->nlmsg_type != RTM_NEWTCLASS) return;
+        auto* t = static_cast<const tcmsg*>(mnl_nlmsg_get_payload(m));
+        Attributes a = message_attributes(m);
+        if (!kind_is(a, "htb")) return;
+        Attributes o = nested(a[TCA_OPTIONS], TCA_HTB_MAX);
+        TcClass c;
+        c.classid = t->tcm_handle;
+        c.parent = t->tcm_parent;
+        if (o[TCA_HTB_PARMS] && mnl_attr_get_payload_len(o[TCA_HTB_PARMS]) >= sizeof(tc_htb_opt)) {
+          auto* p = static_cast<const tc_htb_opt*>(mnl_attr_get_payload(o[TCA_HTB_PARMS]));
+          c.rate = p->rate.rate;
+          c.ceil = p->ceil.rate;
+        }
+        if (o[TCA_HTB_RATE64]) c.rate = mnl_attr_get_u64(o[TCA_HTB_RATE64]);
+        if (o[TCA_HTB_CEIL64]) c.ceil = mnl_attr_get_u64(o[TCA_HTB_CEIL64]);
+        out.push_back(c);
+      },
+      error);
   if (!ok) return std::nullopt;
   return out;
 }
@@ -133,27 +136,30 @@ std::optional<std::vector<TcFilter>> read_filters(const std::string& device, uin
   std::vector<TcFilter> out;
   unsigned index = if_nametoindex(device.c_str());
   if (index == 0) return out;
-  bool ok = dump(RTM_GETTFILTER, static_cast<int>(index), parent, [&](const nlmsghdr* m) {
-    if (m->nlmsg_type != RTM_NEWTFILTER) return;
-    Attributes a = message_attributes(m);
-    if (!kind_is(a, "u32")) return;
-    Attributes o = nested(a[TCA_OPTIONS], TCA_U32_MAX);
-    if (!o[TCA_U32_CLASSID] || !o[TCA_U32_SEL]) return;
-    auto* sel = static_cast<const tc_u32_sel*>(mnl_attr_get_payload(o[TCA_U32_SEL]));
-    size_t room = mnl_attr_get_payload_len(o[TCA_U32_SEL]);
-    if (room < sizeof(tc_u32_sel) || sel->nkeys != 1 || room < sizeof(tc_u32_sel) + sizeof(tc_u32_key)) return;
-    const tc_u32_key& key = sel->keys[0];
-    if (key.mask != 0xFFFFFFFFu || (key.off != 12 && key.off != 16)) return;
-    in_addr address{key.val};
-    char text[INET_ADDRSTRLEN];
-    TcFilter f;
-    f.parent = parent;
-    f.handle = static_cast<const tcmsg*>(mnl_nlmsg_get_payload(m))->tcm_handle;
-    f.classid = mnl_attr_get_u32(o[TCA_U32_CLASSID]);
-    f.direction = key.off == 16 ? "dst" : "src";
-    f.ip = inet_ntop(AF_INET, &address, text, sizeof text) ? text : "";
-    out.push_back(f);
-  }, error);
+  bool ok = dump(
+      RTM_GETTFILTER, static_cast<int>(index), parent,
+      [&](const nlmsghdr* m) {
+        if (m->nlmsg_type != RTM_NEWTFILTER) return;
+        Attributes a = message_attributes(m);
+        if (!kind_is(a, "u32")) return;
+        Attributes o = nested(a[TCA_OPTIONS], TCA_U32_MAX);
+        if (!o[TCA_U32_CLASSID] || !o[TCA_U32_SEL]) return;
+        auto* sel = static_cast<const tc_u32_sel*>(mnl_attr_get_payload(o[TCA_U32_SEL]));
+        size_t room = mnl_attr_get_payload_len(o[TCA_U32_SEL]);
+        if (room < sizeof(tc_u32_sel) || sel->nkeys != 1 || room < sizeof(tc_u32_sel) + sizeof(tc_u32_key)) return;
+        const tc_u32_key& key = sel->keys[0];
+        if (key.mask != 0xFFFFFFFFu || (key.off != 12 && key.off != 16)) return;
+        in_addr address{key.val};
+        char text[INET_ADDRSTRLEN];
+        TcFilter f;
+        f.parent = parent;
+        f.handle = static_cast<const tcmsg*>(mnl_nlmsg_get_payload(m))->tcm_handle;
+        f.classid = mnl_attr_get_u32(o[TCA_U32_CLASSID]);
+        f.direction = key.off == 16 ? "dst" : "src";
+        f.ip = inet_ntop(AF_INET, &address, text, sizeof text) ? text : "";
+        out.push_back(f);
+      },
+      error);
   if (!ok) return std::nullopt;
   return out;
 }

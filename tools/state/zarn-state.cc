@@ -96,13 +96,16 @@ int main(int argc, char** argv) {
       sql_close(mysql_r);
       return fail("other_ports in " + std::string(kNotifierConf) + " is not a port list: " + *other_ports);
     }
-    std::optional<zarn_state::RepairResult> result = zarn_state::repair(state->differences, state->desired.networks, other_ports, &error);
+    std::optional<zarn_state::RepairResult> result =
+        zarn_state::repair(state->differences, state->desired.networks, other_ports, &error);
     if (!result || !zarn_state::repair_shaping(state->differences, state->rid, *result, &error)) {
       sql_close(mysql_r);
       return fail(error);
     }
-    std::printf("fixed %d, failed %d, needing a full start %d\n", result->fixed, result->failed, result->needs_full_start);
-    if (result->needs_full_start) std::printf("A set or chain is missing: run a full start (internet start) instead.\n");
+    std::printf("fixed %d, failed %d, needing a full start %d\n", result->fixed, result->failed,
+                result->needs_full_start);
+    if (result->needs_full_start)
+      std::printf("A set or chain is missing: run a full start (internet start) instead.\n");
     status = result->failed || result->needs_full_start ? 1 : 0;
   }
   sql_close(mysql_r);
