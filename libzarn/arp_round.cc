@@ -15,6 +15,7 @@
 #include <map>
 #include <unordered_map>
 
+#include "libzarn/arp.h"
 #include "libzarn/arp_packet.h"
 #include "libzarn/fd.h"
 
@@ -66,7 +67,7 @@ std::optional<sockaddr_ll> bind_for_arp(int socket, int index) {
   socklen_t length = sizeof me;
   if (getsockname(socket, reinterpret_cast<sockaddr*>(&me), &length) < 0) return std::nullopt;
   // An address longer than the record holds cannot be sent from it.
-  if (me.sll_halen == 0 || me.sll_halen > sizeof me.sll_addr) return std::nullopt;
+  if (!hardware_length_fits(me.sll_halen)) return std::nullopt;
   return me;
 }
 
