@@ -111,7 +111,8 @@ Round plan(int socket, const std::vector<ArpProbe>& probes, std::vector<ArpProbe
     listen.sll_family = AF_PACKET;
     listen.sll_protocol = htons(ETH_P_ARP);
     listen.sll_ifindex = usable.size() == 1 ? usable[0] : 0;
-    bind(socket, reinterpret_cast<sockaddr*>(&listen), sizeof listen);
+    // Unbound, the socket hears every interface, which the index check copes with.
+    (void)bind(socket, reinterpret_cast<sockaddr*>(&listen), sizeof listen);
   }
   return round;
 }
