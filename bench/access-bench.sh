@@ -20,18 +20,35 @@ bench_on_router "$0" "$build" "$clients" "$networks"
 
 echo "router: $clients paid clients in $networks /24 networks, $((clients / 10)) of them also marked (active 123)"
 
-# Seven runs each: the machine is shared, and the medians move less than the runs.
-starts=()
-for i in 1 2 3 4 5 6 7; do
+# The start and (a) its floor, the final state restored by the two programs
+# made for bulk loading, taken in turn (ROUNDS of each, 15 by default): the
+# machine is shared, and a ratio of runs taken side by side moves less than
+# one of runs taken a minute apart.
+start_once() {
   reset_kernel
   t0=$(ms); status=0; runner internet start 1 || status=$?; t1=$(ms)
   [ "$status" = 1 ] || { echo "start failed ($status)"; tail -5 /zarn/logs/gw-runner.log; exit 1; }
-  starts+=("$(elapsed "$t0" "$t1")")
-done
-start_ms=$(printf '%s\n' "${starts[@]}" | median)
+  elapsed "$t0" "$t1"
+}
+start_once >/dev/null
 entries=$(ipset list | grep -c '^10\.' || true)
 marks=$(iptables-legacy-save -t mangle | grep -c 'MARK' || true)
+ipset save >/tmp/sets.save
+iptables-legacy-save >/tmp/tables.save
+starts=(); floors=()
+for i in $(seq "${ROUNDS:-15}"); do
+  starts+=("$(start_once)")
+  reset_kernel
+  t0=$(ms); ipset restore </tmp/sets.save; iptables-legacy-restore </tmp/tables.save; t1=$(ms)
+  floors+=("$(elapsed "$t0" "$t1")")
+done
+start_ms=$(printf '%s\n' "${starts[@]}" | median)
+floor_ms=$(printf '%s\n' "${floors[@]}" | median)
 echo "module start: ${starts[*]} ms (median $start_ms ms); set entries $entries, marks $marks"
+echo "floor (ipset restore + iptables-legacy-restore): ${floors[*]} ms (median $floor_ms ms)"
+ratios=()
+for i in "${!starts[@]}"; do ratios+=("$(awk -v s="${starts[$i]}" -v f="${floors[$i]}" 'BEGIN {printf "%.3f", s / f}')"); done
+echo "start / floor, run by run: median $(printf '%s\n' "${ratios[@]}" | sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}')x"
 
 # The start with another module, in turn with this build's, and the same state.
 if [ -n "${BASELINE_MODULE:-}" ]; then
@@ -52,18 +69,6 @@ if [ -n "${BASELINE_MODULE:-}" ]; then
   cp /tmp/ours.so /zarn/modules/mod_access.so
   echo "in turn: this build ${ours[*]} ms (median $(printf '%s\n' "${ours[@]}" | median)), baseline ${theirs[*]} ms (median $(printf '%s\n' "${theirs[@]}" | median)); $same"
 fi
-
-# (a) The floor: the final state restored by the two programs made for bulk loading.
-ipset save >/tmp/sets.save
-iptables-legacy-save >/tmp/tables.save
-floors=()
-for i in 1 2 3 4 5 6 7; do
-  reset_kernel
-  t0=$(ms); ipset restore </tmp/sets.save; iptables-legacy-restore </tmp/tables.save; t1=$(ms)
-  floors+=("$(elapsed "$t0" "$t1")")
-done
-floor_ms=$(printf '%s\n' "${floors[@]}" | median)
-echo "floor (ipset restore + iptables-legacy-restore): ${floors[*]} ms (median $floor_ms ms)"
 
 # (b) The per-command way: every line of the start as its own process, for a
 # tenth of the clients (the per-client lines dominate), scaled by ten.

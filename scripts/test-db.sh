@@ -41,7 +41,7 @@ start() {
   done
   running || { echo "test-db: server did not start, see $dir/server.log" >&2; tail -20 "$dir/server.log" >&2; exit 1; }
   client -e "CREATE USER IF NOT EXISTS 'zarn_test'@'localhost' IDENTIFIED BY 'zarn_test';
-             GRANT ALL ON *.* TO 'zarn_test'@'localhost';"
+             GRANT ALL ON *.* TO 'zarn_test'@'localhost' WITH GRANT OPTION;"
 }
 
 stop() {

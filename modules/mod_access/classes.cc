@@ -37,7 +37,9 @@ std::optional<std::string> find_class(const std::string& ip) {
     return std::nullopt;
   }
   in_addr parsed{};
-  bool valid = inet_aton(ip.c_str(), &parsed) != 0;
+  // inet_pton reads the canonical form at a fraction of inet_aton's cost, and
+  // where it reads an address at all inet_aton reads the same one.
+  bool valid = inet_pton(AF_INET, ip.c_str(), &parsed) == 1 || inet_aton(ip.c_str(), &parsed) != 0;
   uint32_t address = ntohl(parsed.s_addr);
   for (const NetClass& c : loaded) {
     if (c.host_min == c.host_max) {

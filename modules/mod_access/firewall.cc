@@ -164,9 +164,21 @@ constexpr const char* kDuplicateAddresses =
     "SELECT ip,count(ip) as nr_ips FROM `internet_settings` where ip <> '000.000.000.000'  "
     "group by ip having count(ip)  > 1";
 
-// The paid settings of a build, read while its networks are made.
+// The paid settings of a build, read while its networks are made: on a
+// connection of their own when one could be made (the server then reads them
+// from the build's first moment, beside everything else the build asks),
+// else on mysql_r.
 QueryAhead paid_ahead;
-std::optional<SqlResult> paid_rows;  // empty unless the build read them
+std::optional<SqlResult> paid_rows;  // empty unless the build read them on mysql_r
+
+// A connection opened for one build, closed when it ends.
+struct OwnConnection {
+  MYSQL* handle = nullptr;
+  OwnConnection() = default;
+  OwnConnection(const OwnConnection&) = delete;
+  OwnConnection& operator=(const OwnConnection&) = delete;
+  ~OwnConnection() { sql_close(handle); }
+};
 
 // Logs and prints the addresses that more than one setting holds.
 void report_duplicates(MYSQL_RES* res) {
@@ -190,6 +202,65 @@ bool safe_file_name(const std::string& name) {
 
 }  // namespace
 
+namespace {
+
+// Opens every paid row but the gate clients' (they are opened when they log in).
+int forward_paid_rows(MYSQL_RES* paid, int op) {
+  if (debug_mod_internet) write_log("op_firewall rows: %llu\n", sql_num_rows(paid));
+  int failures = 0;
+  while (MYSQL_ROW row = paid ? mysql_fetch_row(paid) : nullptr) {
+    if (row[2]) continue;
+    if (!forward(row[0] ? row[0] : "", row[1] ? row[1] : "", op, 1)) {
+      ++failures;
+      if (debug_mod_internet) write_log("Error forward for ip: %s \n", row[0] ? row[0] : "");
+    }
+  }
+  return failures;
+}
+
+// Gives each unpaid address its redirect mark.
+int add_unpaid_marks(MYSQL_RES* unpaid, const char* other_ports) {
+  if (!unpaid || sql_num_rows(unpaid) == 0) {
+    write_log("No redirects added sql_num_rows = %d or res was null.\n", static_cast<int>(sql_num_rows(unpaid)));
+    return 0;
+  }
+  int failures = 0;
+  while (MYSQL_ROW row = mysql_fetch_row(unpaid)) {
+    std::string ip = row[0] ? row[0] : "";
+    if (!is_host_address(ip)) {
+      ++failures;
+      skip_row("ip", ip);
+      continue;
+    }
+    std::string chain = unpaid_chain(ip);
+    int ok = other_ports
+                 ? firewall_exec(access_queries::kMarkRuleWithPorts, 'A', chain.c_str(), ip.c_str(), other_ports)
+                 : firewall_exec(access_queries::kMarkRule, 'A', chain.c_str(), ip.c_str());
+    if (!ok) ++failures;
+  }
+  return failures;
+}
+
+int report_failures(int failures) {
+  if (failures < 2) return 0;
+  write_log("mod_internet errors reported '%d'\n", failures);
+  return failures;
+}
+
+// The paid and unpaid rows of a set build whose paid rows come on their own
+// connection: the marks and the operator's rules are added while the server
+// still reads the paid rows, which then go straight into the sets. Paid rows
+// make set entries only, so the tables come out as in op_firewall's order.
+int build_with_paid_ahead(int rid, const char* other_ports) {
+  int failures = add_unpaid_marks(sql_query(mysql_r, access_queries::kUnpaidSettings, rid, rid).get(), other_ports);
+  add_personal_rules();
+  failures += forward_paid_rows(paid_ahead.take().get(), 1);
+  set_build_fill();
+  return report_failures(failures);
+}
+
+}  // namespace
+
 extern "C" int firewall_operation(int op, int rid, const char* other_ports) {
   Counter count;
   if (debug_mod_internet) write_log("init_handlers...\n");
@@ -199,13 +270,24 @@ extern "C" int firewall_operation(int op, int rid, const char* other_ports) {
   // The server reads the networks while the tables are opened and reset.
   QueryAhead nets_ahead;
   if (op == 1) nets_ahead.send(mysql_r, format(access_queries::kNetworks, rid));
+  const bool build_sets = op == 1 && use_ipset;
   // Everything below collects in one handle per table and reaches the kernel
   // at the end: the old layout stays whole until the new one replaces it.
-  session_hold(table_session());
-  const bool build_sets = op == 1 && use_ipset;
-  if (build_sets) set_build_begin();
-  reset_tables(count);
-  ip_forward(1);
+  bool opened = false;
+  auto open_and_reset = [&] {
+    opened = true;
+    session_hold(table_session());
+    if (build_sets) set_build_begin();
+    reset_tables(count);
+    ip_forward(1);
+  };
+  OwnConnection paid_connection;
+  if (op == 1 && rid != 0 && mysql_r) {
+    paid_connection.handle = sql_connect_overlapped(open_and_reset);
+    if (paid_connection.handle)
+      paid_ahead.send(paid_connection.handle, format(access_queries::kPaidSettings, rid, rid));
+  }
+  if (!opened) open_and_reset();
 
   if (op == 1) {
     const char* ports = other_ports;
@@ -222,7 +304,7 @@ extern "C" int firewall_operation(int op, int rid, const char* other_ports) {
     SqlResult duplicates = sql_query(mysql_r, kDuplicateAddresses);
     // The server reads the paid settings while the networks' sets are made,
     // the router's rules and the port openings added and the duplicates told.
-    if (rid != 0) paid_ahead.send(mysql_r, format(access_queries::kPaidSettings, rid, rid));
+    if (rid != 0 && !paid_ahead.pending()) paid_ahead.send(mysql_r, format(access_queries::kPaidSettings, rid, rid));
     if (nets) {
       std::set<std::string> seen;
       while (MYSQL_ROW row = mysql_fetch_row(nets.get()))
@@ -236,10 +318,16 @@ extern "C" int firewall_operation(int op, int rid, const char* other_ports) {
     }
     add_port_openings(count);
     report_duplicates(duplicates.get());
-    if (paid_ahead.pending()) paid_rows = paid_ahead.take();
+    // Rows read on mysql_r are taken before it is used again; those on their
+    // own connection when they are needed.
+    if (paid_ahead.pending() && !paid_connection.handle) paid_rows = paid_ahead.take();
     close_auth_sessions();
-    op_firewall(op, rid, ports);
-    add_personal_rules();
+    if (build_sets && paid_ahead.pending()) {
+      build_with_paid_ahead(rid, ports);
+    } else {
+      op_firewall(op, rid, ports);
+      add_personal_rules();
+    }
     count(firewall_exec("-P INPUT DROP"));
     count(firewall_exec("-P FORWARD DROP"));
     count(firewall_exec("-P OUTPUT DROP"));
@@ -255,6 +343,7 @@ extern "C" int firewall_operation(int op, int rid, const char* other_ports) {
   commit_tables(count);
   // The old sets are destroyed only now that no table refers to them.
   if (build_sets) set_build_end(true);
+  if (paid_ahead.pending()) paid_ahead.take();  // not on a connection that is about to close
   close_handlers();
   write_log("Added all firewall rules. Probable errors: %d.\n", count.value);
   return count.value;
@@ -263,47 +352,18 @@ extern "C" int firewall_operation(int op, int rid, const char* other_ports) {
 extern "C" int op_firewall(int op, int rid, const char* other_ports) {
   init_handlers();
   if (rid == 0) return 0;
-  int failures = 0;
-  // A build has read them already.
-  SqlResult paid = paid_rows ? std::move(*paid_rows) : sql_query(mysql_r, access_queries::kPaidSettings, rid, rid);
+  // A build has read them already, or has them on their way.
+  SqlResult paid = paid_ahead.pending() ? paid_ahead.take()
+                   : paid_rows          ? std::move(*paid_rows)
+                                        : sql_query(mysql_r, access_queries::kPaidSettings, rid, rid);
   paid_rows.reset();
-  if (debug_mod_internet) write_log("op_firewall rows: %llu\n", sql_num_rows(paid.get()));
-  if (paid) {
-    while (MYSQL_ROW row = mysql_fetch_row(paid.get())) {
-      if (row[2]) continue;  // gate clients are forwarded when they log in
-      if (!forward(row[0] ? row[0] : "", row[1] ? row[1] : "", op, 1)) {
-        ++failures;
-        if (debug_mod_internet) write_log("Error forward for ip: %s \n", row[0] ? row[0] : "");
-      }
-    }
-  }
+  int failures = forward_paid_rows(paid.get(), op);
   // The queued set entries reach the kernel while the server reads the unpaid settings.
   QueryAhead unpaid_ahead;
   unpaid_ahead.send(mysql_r, format(access_queries::kUnpaidSettings, rid, rid));
   if (set_build_running()) set_build_fill();
-  SqlResult unpaid = unpaid_ahead.take();
-  if (!unpaid || sql_num_rows(unpaid.get()) == 0) {
-    write_log("No redirects added sql_num_rows = %d or res was null.\n", static_cast<int>(sql_num_rows(unpaid.get())));
-  } else {
-    while (MYSQL_ROW row = mysql_fetch_row(unpaid.get())) {
-      std::string ip = row[0] ? row[0] : "";
-      if (!is_host_address(ip)) {
-        ++failures;
-        skip_row("ip", ip);
-        continue;
-      }
-      std::string chain = unpaid_chain(ip);
-      int ok = other_ports
-                   ? firewall_exec(access_queries::kMarkRuleWithPorts, 'A', chain.c_str(), ip.c_str(), other_ports)
-                   : firewall_exec(access_queries::kMarkRule, 'A', chain.c_str(), ip.c_str());
-      if (!ok) ++failures;
-    }
-  }
-  if (failures >= 2) {
-    write_log("mod_internet errors reported '%d'\n", failures);
-    return failures;
-  }
-  return 0;
+  failures += add_unpaid_marks(unpaid_ahead.take().get(), other_ports);
+  return report_failures(failures);
 }
 
 extern "C" void find_duplicate_recs() {

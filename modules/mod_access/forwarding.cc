@@ -15,6 +15,7 @@
 #include "modules/mod_access/module_state.h"
 #include "modules/mod_access/redirect.h"
 #include "modules/mod_access/row_checks.h"
+#include "modules/mod_access/set_build.h"
 
 namespace {
 
@@ -73,12 +74,18 @@ const char* col(MYSQL_ROW row, int i) { return row[i] ? row[i] : ""; }
 
 extern "C" int ipset_forward(const char* ip_text, const char* mac, const char* class_net, int op, int skip_lookup) {
   std::string ip = ip_text ? ip_text : "";
-  std::string set = source_name(class_net ? class_net : "");
-  std::string prefix = std::string(op == 1 ? "-A " : "-D ") + set;
+  const std::string net = class_net ? class_net : "";
+  const char* verb = op == 1 ? "-A " : "-D ";
   if (mac_missing(mac) || ip.empty()) {
-    if (debug_mod_ipset) write_log("Debug Error:'%s %s,%s'\n", prefix.c_str(), ip.c_str(), mac ? mac : "(null)");
+    if (debug_mod_ipset)
+      write_log("Debug Error:'%s%s %s,%s'\n", verb, source_name(net).c_str(), ip.c_str(), mac ? mac : "(null)");
     return 0;
   }
+  // A firewall build queues the add of a paid row itself, without the
+  // command text (made only where the debug log shows it).
+  if (op == 1 && skip_lookup == 1 && set_build_running() && !debug_mod_ipset) return set_build_add(net, ip, mac);
+  std::string set = source_name(net);
+  std::string prefix = verb + set;
   size_t found = 0;
   if (skip_lookup != 1) {
     std::optional<MacList> macs = ipset_GetForward_Source_IpMac(ip, set);

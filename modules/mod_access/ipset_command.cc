@@ -1,5 +1,6 @@
 #include "modules/mod_access/ipset_command.h"
 
+#include <arpa/inet.h>
 #include <libipset/ipset.h>
 
 #include <cstdarg>
@@ -162,22 +163,47 @@ bool ipset_tolerant(const std::string& line, std::string* refusal) {
   return r >= 0;
 }
 
-bool ipset_restore(std::string text, std::string* refusal) {
-  FILE* stream = fmemopen(text.data(), text.size(), "r");
-  if (!stream) {
-    if (refusal) *refusal = "cannot read the restore text";
-    return false;
-  }
+bool ipset_add_entries(const std::string& set, const std::vector<MacEntry>& entries, std::string* refusal) {
   CommandContext context;
   context.tolerate = true;
+  context.verb = "add";
+  context.set = set;
   current = &context;
-  int r = ipset_parse_stream(get_session(), stream);
+  struct ipset_session* s = ipset_session(get_session());
+  int r = 0;
+  uint32_t line = 0;
+  const struct ipset_type* type = nullptr;
+  uint8_t family = 0;
+  for (const MacEntry& e : entries) {
+    // The set's type comes once from the library (its cache of the sets this
+    // process made, or a header query); a line number above 0 lets adds to
+    // the same set share a message.
+    ipset_session_data_set(s, IPSET_SETNAME, set.c_str());
+    if (!type) {
+      type = ipset_type_get(s, IPSET_CMD_ADD);
+      if (!type) {
+        r = -1;
+        break;
+      }
+      family = ipset_data_family(ipset_session_data(s));
+    } else {
+      ipset_session_data_set(s, IPSET_OPT_FAMILY, &family);
+      ipset_session_data_set(s, IPSET_OPT_TYPE, type);
+    }
+    union nf_inet_addr ip {};
+    ip.ip = htonl(e.address);
+    ipset_session_data_set(s, IPSET_OPT_IP, &ip);
+    ipset_session_data_set(s, IPSET_OPT_ETHER, e.mac.data());
+    if ((r = ipset_cmd(s, IPSET_CMD_ADD, ++line)) < 0) break;
+  }
+  if (r >= 0) r = ipset_commit(s);
   current = nullptr;
-  std::fclose(stream);
-  if (r < 0 || !context.refusal.empty())
+  if (r < 0 || !context.refusal.empty()) {
+    if (context.refusal.empty()) context.refusal = ipset_session_report_msg(s);
     drop_session();
-  else
-    ipset_session_lineno(ipset_session(session), 0);  // later refusals name no line of this text
+  } else {
+    ipset_session_lineno(s, 0);  // later refusals name no line of these adds
+  }
   if (refusal) *refusal = tidy(context.refusal);
   return r >= 0 && context.refusal.empty();
 }

@@ -2,7 +2,10 @@
 // (old forms included) run in-process through libipset, one kernel call each.
 #pragma once
 
+#include <array>
+#include <cstdint>
 #include <string>
+#include <vector>
 
 // Runs argv[1..argc-1] (argv[0] is a placeholder). 1 on success, 0 when a
 // test finds no entry. A kernel refusal (entry already in the set, not in
@@ -16,11 +19,17 @@ bool ipset_output(const std::string& line, std::string* output);
 // instead of ending the process.
 bool ipset_tolerant(const std::string& line, std::string* refusal);
 
-// Runs a text of commands in the set program's restore syntax ("add SET
-// ENTRY" lines), the adds to one set gathered into as few kernel messages as
-// the library allows. False, with the library's words, when one was refused:
-// the entries after it in the same message may be lost.
-bool ipset_restore(std::string text, std::string* refusal);
+// One entry ADDRESS,MAC of a set of type macipmap, in the kernel's terms.
+struct MacEntry {
+  uint32_t address = 0;  // host order
+  std::array<uint8_t, 6> mac{};
+};
+
+// Adds the entries to set `set` as a restore does (as few kernel messages as
+// the library allows), without the text of each entry to be parsed again.
+// False, with the library's words, when one was refused: the entries after
+// it in the same message may be lost.
+bool ipset_add_entries(const std::string& set, const std::vector<MacEntry>& entries, std::string* refusal);
 
 // Ends the interpreter's session (its kernel socket). -1 when none was open, else 0.
 int ipset_close();

@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <cstdio>
 #include <cstdint>
 #include <sstream>
 #include <unordered_map>
@@ -20,8 +22,8 @@ namespace {
 struct BuiltSet {
   std::string name, temp, net;
   uint32_t first = 0, last = 0;
-  std::vector<std::string> entries;
-  std::unordered_set<uint32_t> addresses;
+  std::vector<MacEntry> entries;
+  std::vector<bool> taken;  // by address, from `first`
 };
 
 constexpr int kSwapAttempts = 50;
@@ -33,6 +35,7 @@ int refused = 0;
 int failures = 0;  // sets that could not be filled or swapped
 std::vector<BuiltSet> sets;
 std::unordered_map<std::string, size_t> by_name;
+std::unordered_map<std::string, size_t> by_net;
 
 // src_A_B_C_D_M is filled as new_A_B_C_D_M (the names stay within 31 characters).
 std::string temporary_name(const std::string& name) { return "new_" + name.substr(name.find('_') + 1); }
@@ -57,11 +60,39 @@ bool make_set(const std::string& name, const std::string& net) {
   return false;
 }
 
+// ADDRESS,MAC as the set program writes an entry.
+std::string entry_text(const MacEntry& e) {
+  char text[40];
+  std::snprintf(text, sizeof text, "%u.%u.%u.%u,%02X:%02X:%02X:%02X:%02X:%02X", e.address >> 24,
+                (e.address >> 16) & 255, (e.address >> 8) & 255, e.address & 255, e.mac[0], e.mac[1], e.mac[2],
+                e.mac[3], e.mac[4], e.mac[5]);
+  return text;
+}
+
+int hex_digit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Six hexadecimal pairs joined by colons, the form every stored MAC of a
+// paid row has; anything else is left to the set program's own reading.
+bool parse_mac(const std::string& text, std::array<uint8_t, 6>* mac) {
+  if (text.size() != 17) return false;
+  for (size_t i = 0; i < 6; ++i) {
+    int high = hex_digit(text[3 * i]), low = hex_digit(text[3 * i + 1]);
+    if (high < 0 || low < 0 || (i < 5 && text[3 * i + 2] != ':')) return false;
+    (*mac)[i] = static_cast<uint8_t>(high * 16 + low);
+  }
+  return true;
+}
+
 bool fill_one_by_one(const BuiltSet& s) {
   bool ok = true;
-  for (const std::string& entry : s.entries) {
+  for (const MacEntry& entry : s.entries) {
     std::string refusal;
-    if (ipset_tolerant("-A " + s.temp + " " + entry + " -exist", &refusal)) continue;
+    if (ipset_tolerant("-A " + s.temp + " " + entry_text(entry) + " -exist", &refusal)) continue;
     write_log("Error_ipset: %s\n", refusal.c_str());
     ok = false;
   }
@@ -87,6 +118,7 @@ void set_build_begin() {
   failures = 0;
   sets.clear();
   by_name.clear();
+  by_net.clear();
   existing = set_names();
 }
 
@@ -108,23 +140,17 @@ bool set_build_create(const std::string& name, const std::string& net) {
   if (existing.count(s.temp)) ipset_tolerant("-X " + s.temp, nullptr);  // left by a build that did not end
   if (!existing.count(name) && !make_set(name, net)) return false;
   if (!make_set(s.temp, net)) return false;
+  s.taken.assign(static_cast<size_t>(s.last - s.first) + 1, false);  // the kernel took the network: 65536 at most
   by_name[name] = sets.size();
+  by_net[net] = sets.size();
   sets.push_back(std::move(s));
   return true;
 }
 
-int set_build_command(int argc, char** argv) {
-  std::string verb = argc > 1 ? argv[1] : "";
-  if (argc != 4 || (verb != "-A" && verb != "add")) return ipset_do_command(argc, argv);
-  std::string entry = argv[3];
-  std::string ip = entry.substr(0, entry.find(','));
-  auto found = by_name.find(argv[2]);
-  if (found == by_name.end()) {
-    write_log("Internet: row skipped, no set of this router holds ip: %s\n", ip.c_str());
-    ++refused;
-    return 0;
-  }
-  BuiltSet& s = sets[found->second];
+namespace {
+
+// Queues `entry` (ip, or ip,mac) for set `s` after the checks of every add during a build.
+int queue_entry(BuiltSet& s, const std::string& entry, const std::string& ip, const std::string& mac) {
   in_addr parsed{};
   uint32_t address = inet_pton(AF_INET, ip.c_str(), &parsed) == 1 ? ntohl(parsed.s_addr) : 0;
   if (address < s.first || address > s.last || address == 0) {
@@ -132,15 +158,19 @@ int set_build_command(int argc, char** argv) {
     ++refused;
     return 0;
   }
-  if (!s.addresses.insert(address).second) {
+  if (s.taken[address - s.first]) {
     write_log("Internet: row skipped, ip given twice: %s\n", ip.c_str());
     ++refused;
     return 0;
   }
-  if (!filled) {
-    s.entries.push_back(entry);
+  s.taken[address - s.first] = true;
+  MacEntry parsed_entry;
+  parsed_entry.address = address;
+  if (!filled && parse_mac(mac, &parsed_entry.mac)) {
+    s.entries.push_back(parsed_entry);
     return 1;
   }
+  // Once the sets are filled, or in another form, the add goes on its own.
   std::string refusal;
   if (ipset_tolerant("-A " + s.temp + " " + entry, &refusal)) return 1;
   write_log("Error_ipset: %s\n", refusal.c_str());
@@ -148,19 +178,44 @@ int set_build_command(int argc, char** argv) {
   return 0;
 }
 
+int no_set_for(const std::string& ip) {
+  write_log("Internet: row skipped, no set of this router holds ip: %s\n", ip.c_str());
+  ++refused;
+  return 0;
+}
+
+}  // namespace
+
+int set_build_command(int argc, char** argv) {
+  std::string verb = argc > 1 ? argv[1] : "";
+  if (argc != 4 || (verb != "-A" && verb != "add")) return ipset_do_command(argc, argv);
+  std::string entry = argv[3];
+  size_t comma = entry.find(',');
+  std::string ip = entry.substr(0, comma);
+  auto found = by_name.find(argv[2]);
+  if (found == by_name.end()) return no_set_for(ip);
+  BuiltSet& s = sets[found->second];
+  return queue_entry(s, entry, ip, comma == std::string::npos ? "" : entry.substr(comma + 1));
+}
+
+int set_build_add(const std::string& net, const std::string& ip, const std::string& mac) {
+  auto found = by_net.find(net);
+  if (found == by_net.end()) found = by_name.find(source_name(net));
+  if (found == by_name.end()) return no_set_for(ip);
+  return queue_entry(sets[found->second], ip + "," + mac, ip, mac);
+}
+
 void set_build_fill() {
   if (filled) return;
   filled = true;
-  std::string text;
-  for (const BuiltSet& s : sets)
-    for (const std::string& entry : s.entries) text += "add " + s.temp + " " + entry + "\n";
-  std::string refusal;
-  if (text.empty() || ipset_restore(text, &refusal)) return;
-  write_log("Error_ipset: %s\n", refusal.c_str());
-  // A refused message may have lost the entries behind the refused one: add
-  // them again one by one, the ones in the set already allowed.
-  for (const BuiltSet& s : sets)
+  for (const BuiltSet& s : sets) {
+    std::string refusal;
+    if (s.entries.empty() || ipset_add_entries(s.temp, s.entries, &refusal)) continue;
+    write_log("Error_ipset: %s\n", refusal.c_str());
+    // A refused message may have lost the entries behind the refused one: add
+    // them again one by one, the ones in the set already allowed.
     if (!fill_one_by_one(s)) ++failures;
+  }
 }
 
 int set_build_swap_in() {
@@ -186,5 +241,6 @@ void set_build_end(bool destroy_others) {
   running = false;
   sets.clear();
   by_name.clear();
+  by_net.clear();
   existing.clear();
 }

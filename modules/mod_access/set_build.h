@@ -25,11 +25,16 @@ bool set_build_has(const std::string& name);
 // as usual.
 int set_build_command(int argc, char** argv);
 
+// The same for the entry ip,mac of a paid row in network `net` (a class), on
+// the network's set: the add of a firewall build without its command text.
+int set_build_add(const std::string& net, const std::string& ip, const std::string& mac);
+
 // Entries refused so far because no set of the build could hold them.
 int set_build_refused();
 
 // Fills the temporary sets with the entries queued so far (a few kernel
-// messages per set); later adds go one by one. Once per build.
+// messages per set, the entries as numbers); later adds go one by one. Once
+// per build.
 void set_build_fill();
 
 // Fills the temporary sets unless that is done, and swaps each with its set.
