@@ -3,7 +3,8 @@
 // read before and after) and its time with the database 0, 1 and 20 ms away
 // (bench/delay_proxy in front of the private server, reached over TCP as a
 // router reaches its master). The baseline in the same run: the shaping
-// rebuild as it read before, one address query per client and device.
+// rebuild as it read before, one address query per client and device, and
+// the pinger's writes as they were made before, one update per changed row.
 // Runs inside the sandbox with the private server running:
 //   bench/round-trips.sh [CLIENTS [ROUND_TRIPS_MS...]]
 #include <signal.h>
@@ -16,12 +17,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "libzarn/config.h"
 #include "libzarn/globals.h"
 #include "libzarn/sql.h"
+#include "macwatch/pinger.h"
+#include "macwatch/settings_rows.h"
+#include "macwatch/state.h"
 #include "modules/mod_shaper/per_client_reference.h"
 #include "modules/mod_shaper/shaper.h"
 #include "tests/router_harness.h"
@@ -56,6 +61,7 @@ void must(const RunResult& r, int status, const char* what) {
 // client at 127.0.0.2 with a login account (user "bench", password
 // "abcdefgh" under the key "routerkey").
 void fill(TestDatabase& db, int clients) {
+  // (the client networks' device, bm0, is the one the pinger probes on)
   db.exec("INSERT INTO internet_routers (id, rname, ip, `user`) VALUES (1, 'bench', '127.0.0.1', 'zarn_test')");
   std::string nets =
       "INSERT INTO internal_net (rid, net, host_min, host_max, gw) VALUES (1, '127.0.0.0/22',"
@@ -64,6 +70,7 @@ void fill(TestDatabase& db, int clients) {
     nets += ", (1, '10.10." + std::to_string(n) + ".0/24', INET_ATON('10.10." + std::to_string(n) +
             ".1'), INET_ATON('10.10." + std::to_string(n) + ".254'), '10.10." + std::to_string(n) + ".1')";
   db.exec(nets);
+  db.exec("UPDATE internal_net SET device = 'bm0' WHERE net LIKE '10.10.%'");
   db.exec(
       "INSERT INTO routers_devices (id, rid, device, fw_metro, fw_extern, bandwidth_metro, bandwidth_extern,"
       " `in`, active) VALUES (1, 1, 'bm0', 10, 0, '1000Mbit', '0', 1, 1),"
@@ -220,6 +227,46 @@ Cost recorded_rebuild(TestDatabase& db, long overhead, int (*load)(TcBatch&, int
   });
 }
 
+// One pinger pass over the router's client hosts, as macwatch's pinger runs
+// it, in this process, after every host was seen up: nobody answers on bm0's
+// far end, so every row changes (the LAN gone dark, the most a pass writes).
+Cost pinger_pass(TestDatabase& db, long overhead) {
+  db.exec("UPDATE internet_settings SET hostup = 1");
+  for (auto* setting : {&mysql_sock, &mysql_host, &mysql_user, &mysql_passwd, &mysql_dbname}) setting->reset();
+  conf_file = kRouterConf;
+  router_id = 1;
+  Cost cost = measure(db, overhead, [] {
+    MYSQL* connection = sql_connect();
+    std::optional<std::vector<SettingRow>> rows = select_settings(connection, kPingerQuery, 1);
+    if (!rows || !ping_pass(connection, *rows)) {
+      std::fprintf(stderr, "the pinger pass failed\n");
+      std::exit(2);
+    }
+    sql_close(connection);
+  });
+  const std::string up = db.query("SELECT COUNT(*) FROM internet_settings WHERE hostup = 1").at(0).at(0);
+  if (up != "0") {
+    std::fprintf(stderr, "the pinger pass left %s rows up\n", up.c_str());
+    std::exit(2);
+  }
+  return cost;
+}
+
+// The same rows written as a pass wrote them before, one update per round trip.
+Cost one_update_per_row(TestDatabase& db, long overhead) {
+  db.exec("UPDATE internet_settings SET hostup = 1");
+  for (auto* setting : {&mysql_sock, &mysql_host, &mysql_user, &mysql_passwd, &mysql_dbname}) setting->reset();
+  conf_file = kRouterConf;
+  const Rows rows = db.query("SELECT id, ip FROM internet_settings WHERE rid = 1 ORDER BY id");
+  return measure(db, overhead, [&rows] {
+    MYSQL* connection = sql_connect();
+    for (const auto& row : rows)
+      sql_query(connection, "update internet_settings set hostup='%s' where id='%s' and ip='%s'", "0",
+                row.at(0).c_str(), row.at(1).c_str());
+    sql_close(connection);
+  });
+}
+
 // The floor of the shaping rebuild: its tc lines (recorded by the module
 // from the database) through one `tc -force -batch -` process on bare devices.
 double shaping_floor() {
@@ -251,6 +298,7 @@ int main(int argc, char** argv) {
          "ip link add");
   for (const char* d : {"bm0", "bm1", "bm0p", "bm1p"}) run({"/usr/sbin/ip", "link", "set", d, "up"});
   run({"/usr/sbin/ip", "addr", "add", std::string(kSubscriber) + "/8", "dev", "lo"});
+  run({"/usr/sbin/ip", "addr", "add", "10.10.255.1/16", "dev", "bm0"});  // the pinger's source address
 
   TestDatabase db;
   fill(db, clients);
@@ -292,6 +340,8 @@ int main(int argc, char** argv) {
     std::sort(times.begin(), times.end());
     print("client_start (median of 7)", rtt, {queries, times[times.size() / 2]});
     print("a login (zarn-auth)", rtt, login(db, overhead));
+    print("a pinger pass, every row changed", rtt, pinger_pass(db, overhead));
+    if (rtt <= 1) print("  before: one update per row", rtt, one_update_per_row(db, overhead));
   }
   return 0;
 }

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // Frees a stored result.
 struct SqlResultFree {
@@ -34,6 +35,14 @@ MYSQL* sql_connect_overlapped(const std::function<void()>& meanwhile);
 // Values must already be escaped (slash_this) or checked to be numbers.
 // A null connection opens one for this query alone.
 SqlResult sql_query(MYSQL* connection, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// Runs statements that give no rows (updates), many to a round trip: each
+// send joins up to `per_send` of them with ";", multi-statements allowed on
+// the connection for that send alone. The server stops a send at a statement
+// it refuses: that one is logged as sql_query logs it (a lost connection
+// repaired), and the ones after it run one by one, so that none is lost.
+// The statements must be made of checked or escaped values, as for sql_query.
+void sql_execute_all(MYSQL* connection, const std::vector<std::string>& statements, size_t per_send = 500);
 
 // Reconnects the handle in place after a lost connection; 1 when that worked.
 int sql_err(unsigned error_code, MYSQL* connection);

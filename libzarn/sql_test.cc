@@ -140,6 +140,27 @@ TEST_F(SqlTest, AConnectionKilledByTheServerIsRepairedInPlace) {
   sql_close(c);
 }
 
+// Many updates to a round trip: every good one lands, a refused one is
+// logged once and does not take the ones after it in its send with it, and
+// afterwards a statement with ";" is one statement again.
+TEST_F(SqlTest, UpdatesSentTogetherAllLandAndARefusedOneLosesNoOther) {
+  MYSQL* c = sql_connect();
+  ASSERT_NE(c, nullptr) << log();
+  std::vector<std::string> updates;
+  for (int id = 100; id < 160; ++id)
+    updates.push_back("INSERT INTO internet_clients (id, remote) VALUES (" + std::to_string(id) + ", 7)");
+  updates[25] = "UPDATE no_such_table SET x = 1";
+  sql_execute_all(c, updates, 20);
+  EXPECT_EQ(db_.query("SELECT COUNT(*) FROM internet_clients WHERE remote = 7")[0][0], "59");
+  std::string l = log();
+  EXPECT_NE(l.find("MYSQL Error: Query('UPDATE no_such_table SET x = 1')\n"), std::string::npos) << l;
+  EXPECT_EQ(l.find("MYSQL Error: Query", l.find("MYSQL Error: Query") + 1), std::string::npos) << l;
+
+  EXPECT_FALSE(sql_query(c, "UPDATE internet_clients SET remote = 8 WHERE id = 100; DELETE FROM internet_clients"));
+  EXPECT_EQ(db_.query("SELECT COUNT(*) FROM internet_clients")[0][0], "62");
+  sql_close(c);
+}
+
 TEST_F(SqlTest, ANullConnectionOpensOneForTheQuery) {
   SqlResult rows = sql_query(nullptr, "SELECT id FROM internet_clients");
   ASSERT_TRUE(rows);

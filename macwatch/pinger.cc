@@ -26,6 +26,9 @@ bool ping_pass(MYSQL* connection, const std::vector<SettingRow>& rows) {
   }
   std::vector<ArpProbeResult> results = probe_rows(asked);
   bool whole = true;
+  // The changed rows are written together, many to a round trip: a far
+  // database would otherwise cost one round trip per changed host.
+  std::vector<std::string> updates;
   for (size_t i = 0; i < asked.size(); ++i) {
     const SettingRow& row = *asked[i];
     const ArpProbeResult& result = results[i];
@@ -38,8 +41,9 @@ bool ping_pass(MYSQL* connection, const std::vector<SettingRow>& rows) {
                   result.mac ? result.mac->c_str() : "(null)");
       continue;
     }
-    store_hostup(connection, row, result.mac.has_value());
+    if (std::optional<std::string> update = hostup_update(row, result.mac.has_value())) updates.push_back(*update);
   }
+  sql_execute_all(connection, updates);
   std::fflush(stdout);
   return whole;
 }

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "libzarn/format.h"
 #include "libzarn/sql.h"
 #include "libzarn/string_utils.h"
 
@@ -42,10 +43,10 @@ void store_mac(MYSQL* connection, const SettingRow& row, const std::string& mac)
             slash_this(row.id).c_str(), slash_this(row.ip).c_str());
 }
 
-void store_hostup(MYSQL* connection, const SettingRow& row, bool answered) {
-  if (row.hostup == (answered ? "1" : "0")) return;
-  sql_query(connection, "update internet_settings set hostup='%s' where id='%s' and ip='%s'", answered ? "1" : "0",
-            slash_this(row.id).c_str(), slash_this(row.ip).c_str());
+std::optional<std::string> hostup_update(const SettingRow& row, bool answered) {
+  if (row.hostup == (answered ? "1" : "0")) return std::nullopt;
+  return format("update internet_settings set hostup='%s' where id='%s' and ip='%s'", answered ? "1" : "0",
+                slash_this(row.id).c_str(), slash_this(row.ip).c_str());
 }
 
 bool opens_forwarding(const SettingRow& row) { return row.active == 1 || row.active == 123; }

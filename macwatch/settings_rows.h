@@ -29,9 +29,9 @@ std::optional<std::vector<SettingRow>> select_settings(MYSQL* connection, const 
 // Writes a learned MAC address into the row (and only that row).
 void store_mac(MYSQL* connection, const SettingRow& row, const std::string& mac);
 
-// Writes whether the row's host answered its last probe, unless the row
-// already says so.
-void store_hostup(MYSQL* connection, const SettingRow& row, bool answered);
+// The update that records whether the row's host answered its last probe,
+// or nothing when the row already says so.
+std::optional<std::string> hostup_update(const SettingRow& row, bool answered);
 
 // Whether the row's state asks for its forwarding to be opened (1 or 123).
 bool opens_forwarding(const SettingRow& row);
