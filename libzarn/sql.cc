@@ -146,38 +146,42 @@ SqlResult sql_query(MYSQL* connection, const char* fmt, ...) {
 
 namespace {
 
-// Sends `count` statements from `first` in one query; the number that ran
-// (all of them, or those before the one the server refused).
+// Sends `count` statements from `first` in one query (multi-statements on);
+// the number that ran: all of them, or those before the one the server refused.
 size_t send_joined(MYSQL* connection, const std::vector<std::string>& statements, size_t first, size_t count) {
   std::string joined;
   for (size_t i = first; i < first + count; ++i) joined += (i == first ? "" : ";") + statements[i];
-  if (mysql_set_server_option(connection, MYSQL_OPTION_MULTI_STATEMENTS_ON) != 0) return 0;
   size_t ran = 0;
-  if (mysql_real_query(connection, joined.data(), joined.size()) == 0) {
-    for (;;) {
-      ++ran;
-      if (MYSQL_RES* rows = mysql_store_result(connection)) mysql_free_result(rows);
-      int next = mysql_next_result(connection);
-      if (next != 0) break;  // -1: no more; above 0: the next one was refused
-    }
+  if (mysql_real_query(connection, joined.data(), joined.size()) != 0) return ran;
+  for (;;) {
+    ++ran;
+    if (MYSQL_RES* rows = mysql_store_result(connection)) mysql_free_result(rows);
+    if (mysql_next_result(connection) != 0) return ran;  // -1: no more; above 0: the next one was refused
   }
-  mysql_set_server_option(connection, MYSQL_OPTION_MULTI_STATEMENTS_OFF);
-  return ran;
 }
 
 }  // namespace
 
 void sql_execute_all(MYSQL* connection, const std::vector<std::string>& statements, size_t per_send) {
   if (per_send == 0) per_send = 1;
+  bool multi = false;  // whether the connection takes several statements to a query now
+  bool asked = false;  // whether it was ever asked to
   for (size_t first = 0; first < statements.size();) {
     size_t count = std::min(per_send, statements.size() - first);
-    size_t ran = connection ? send_joined(connection, statements, first, count) : 0;
+    if (connection && !multi) {
+      multi = mysql_set_server_option(connection, MYSQL_OPTION_MULTI_STATEMENTS_ON) == 0;
+      asked = true;
+    }
+    size_t ran = multi ? send_joined(connection, statements, first, count) : 0;
     if (ran < count) {
-      // The refused one (with its log lines and one repair) and the rest of the send, one by one.
+      // The refused one (with its log lines and one repair, which makes a
+      // new connection without the option) and the rest of the send, one by one.
       for (size_t i = first + ran; i < first + count; ++i) sql_query(connection, "%s", statements[i].c_str());
+      multi = false;
     }
     first += count;
   }
+  if (asked) mysql_set_server_option(connection, MYSQL_OPTION_MULTI_STATEMENTS_OFF);
 }
 
 int sql_err(unsigned error_code, MYSQL* connection) {

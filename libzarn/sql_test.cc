@@ -158,6 +158,11 @@ TEST_F(SqlTest, UpdatesSentTogetherAllLandAndARefusedOneLosesNoOther) {
 
   EXPECT_FALSE(sql_query(c, "UPDATE internet_clients SET remote = 8 WHERE id = 100; DELETE FROM internet_clients"));
   EXPECT_EQ(db_.query("SELECT COUNT(*) FROM internet_clients")[0][0], "62");
+  // Also when the refused one is in the last send.
+  sql_execute_all(c, {"UPDATE internet_clients SET remote = 9 WHERE id = 1", "UPDATE no_such_table SET x = 1"}, 20);
+  EXPECT_EQ(db_.query("SELECT remote FROM internet_clients WHERE id = 1")[0][0], "9");
+  EXPECT_FALSE(sql_query(c, "UPDATE internet_clients SET remote = 8 WHERE id = 100; DELETE FROM internet_clients"));
+  EXPECT_EQ(db_.query("SELECT COUNT(*) FROM internet_clients")[0][0], "62");
   sql_close(c);
 }
 
