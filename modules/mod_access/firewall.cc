@@ -200,10 +200,6 @@ bool safe_file_name(const std::string& name) {
   return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
 }
 
-}  // namespace
-
-namespace {
-
 // Opens every paid row but the gate clients' (they are opened when they log in).
 int forward_paid_rows(MYSQL_RES* paid, int op) {
   if (debug_mod_internet) write_log("op_firewall rows: %llu\n", sql_num_rows(paid));
