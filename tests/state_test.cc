@@ -368,6 +368,64 @@ TEST_F(ShapingStateTest, StatusShowsTheClassesTheKernelSendsEachAddressTo) {
   EXPECT_NE(text.output.find(" hostup 0 shaping zs0/1:21,zs0/1:22\n"), std::string::npos) << text.output;
 }
 
+// The statements that the finished connections of `user` ran (the server's user statistics).
+long statements_of(TestDatabase& db, const std::string& user) {
+  Rows r = db.query(
+      "SELECT SELECT_COMMANDS + UPDATE_COMMANDS + OTHER_COMMANDS FROM information_schema.USER_STATISTICS WHERE USER = "
+      "'" +
+      user + "'");
+  return r.empty() ? 0 : std::stol(r[0][0]);
+}
+
+// Verify wants what the rebuild makes: not the rows it skips for their class
+// numbers, and it reads the router's shaping in the same few queries whatever
+// the number of clients.
+TEST_F(ShapingStateTest, VerifyWantsWhatTheRebuildMakesInReadsThatDoNotGrow) {
+  db_.exec(
+      "INSERT INTO internet_restrictions (cid, in_metro_rate, in_metro_ceil, in_extern_rate, in_extern_ceil,"
+      " metro_class, extern_class) VALUES (3, 512, 512, 128, 128, 0, 9), (6, 512, 512, 128, 128, 1, 10)");
+  const std::string user = "zarn_count_" + db_.name();
+  db_.exec("CREATE USER '" + user + "'@'localhost' IDENTIFIED BY 'count'");
+  db_.exec("GRANT ALL ON `" + db_.name() + "`.* TO '" + user + "'@'localhost'");
+  db_.exec("SET GLOBAL userstat = 1");
+  std::string conf = db_.config_lines() + "listenaddr 10.1.1.1\n";
+  const std::string own = "mysql_user zarn_test\nmysql_passwd zarn_test\n";
+  conf.replace(conf.find(own), own.size(), "mysql_user " + user + "\nmysql_passwd count\n");
+  write_file("/zarn/conf/zarn-router.conf", conf);
+  // A start as the module does it, then verify; the statements of verify alone.
+  auto verify_reads = [&](const char* when, long* reads) {
+    ASSERT_EQ(runner({"internet", "start", "1"}).exit_status, 1) << read_file("/zarn/logs/gw-runner.log");
+    const long before = statements_of(db_, user);
+    expect_clean(when);
+    *reads = statements_of(db_, user) - before;
+  };
+  long reads = 0, more_reads = 0;
+  verify_reads("with rows the rebuild skips", &reads);
+  std::string clients = "INSERT INTO internet_clients (id, remote) VALUES (50, 1)";
+  std::string settings =
+      "INSERT INTO internet_settings (id, cid, rid, ip, mac, active) VALUES (50, 50, 1, '10.1.2.150', "
+      "'02:00:00:00:02:96', 1)";
+  std::string restrictions =
+      "INSERT INTO internet_restrictions (cid, in_metro_rate, in_metro_ceil, in_extern_rate, in_extern_ceil,"
+      " metro_class, extern_class) VALUES (50, 512, 512, 128, 128, 100, 101)";
+  for (int cid = 51; cid < 90; ++cid) {
+    const std::string id = std::to_string(cid);
+    char mac[20];
+    std::snprintf(mac, sizeof mac, "02:00:00:00:02:%02X", cid + 100);
+    clients += ", (" + id + ", 1)";
+    settings += ", (" + id + ", " + id + ", 1, '10.1.2." + std::to_string(cid + 100) + "', '" + mac + "', 1)";
+    restrictions +=
+        ", (" + id + ", 512, 512, 128, 128, " + std::to_string(2 * cid) + ", " + std::to_string(2 * cid + 1) + ")";
+  }
+  db_.exec(clients);
+  db_.exec(settings);
+  db_.exec(restrictions);
+  verify_reads("with 40 clients more", &more_reads);
+  EXPECT_GT(reads, 0);
+  EXPECT_EQ(more_reads, reads);
+  db_.exec("DROP USER '" + user + "'@'localhost'");
+}
+
 TEST_F(StateTest, ErrorsEndWithStatusTwo) {
   write_file("/zarn/conf/zarn-router.conf", db_.config_lines() + "listenaddr 10.7.7.7\n");
   RunResult v = state({"verify"});

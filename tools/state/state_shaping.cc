@@ -8,6 +8,8 @@
 
 #include "libzarn/sql.h"
 #include "libzarn/string_utils.h"
+#include "modules/mod_shaper/address_book.h"
+#include "modules/mod_shaper/class_numbers.h"
 #include "modules/mod_shaper/queries.h"
 #include "modules/mod_shaper/rows.h"
 #include "modules/mod_shaper/values.h"
@@ -89,6 +91,10 @@ std::optional<Shaping> load_shaping(MYSQL* connection, int rid, std::string* err
     *error = "cannot read the devices";
     return std::nullopt;
   }
+  // The restrictions and the addresses of all the router's clients, read once
+  // as the rebuild reads them, whatever the number of clients.
+  SqlResult restrictions;
+  std::optional<shaper::AddressBook> book;
   while (MYSQL_ROW row = mysql_fetch_row(devices.get())) {
     shaper::DeviceRow d = shaper::device_row(row);
     if (!shaper::usable_device_row(d) || (!d.metro && !d.extern_)) continue;
@@ -96,13 +102,21 @@ std::optional<Shaping> load_shaping(MYSQL* connection, int rid, std::string* err
     if (d.metro) parents.push_back(kMetroParent);
     if (d.extern_) parents.push_back(kExternParent);
     s.devices.emplace_back(d.device, parents);
-    SqlResult restrictions = sql_query(connection, shaper_queries::kRouterRestrictions, rid);
     if (!restrictions) {
-      *error = "cannot read the restrictions";
-      return std::nullopt;
+      restrictions = sql_query(connection, shaper_queries::kRouterRestrictions, rid);
+      SqlResult addresses = restrictions ? sql_query(connection, shaper_queries::kRouterAddresses, rid) : nullptr;
+      if (!restrictions || !addresses) {
+        *error = restrictions ? "cannot read the addresses" : "cannot read the restrictions";
+        return std::nullopt;
+      }
+      book = shaper::group_addresses(addresses.get());
     }
     if (mysql_num_fields(restrictions.get()) < shaper::kRestrictionColumns) continue;
+    mysql_data_seek(restrictions.get(), 0);
+    // The rows the rebuild skips for their class numbers are not wanted either.
+    shaper::ClassRegister classes;
     while (MYSQL_ROW r = mysql_fetch_row(restrictions.get())) {
+      if (!classes.admit(d, r)) continue;
       const std::string cid = shaper::column(r, 1);
       const unsigned first = d.in != 0 ? 2 : 6;
       const uint32_t m = client_classid(class_minor(shaper::column(r, 10)));
@@ -117,10 +131,8 @@ std::optional<Shaping> load_shaping(MYSQL* connection, int rid, std::string* err
                                     {e, kExternParent, rate_bytes(rate_text(shaper::column(r, first + 2))),
                                      rate_bytes(rate_text(shaper::column(r, first + 3)))},
                                     cid});
-      SqlResult addresses = sql_query(connection, shaper_queries::kClientAddresses, slash_this(cid).c_str());
       const std::string direction = d.in != 0 ? "dst" : "src";
-      while (MYSQL_ROW a = addresses ? mysql_fetch_row(addresses.get()) : nullptr) {
-        std::string ip = a[0] ? a[0] : "";
+      for (const std::string& ip : shaper::addresses_of(*book, cid)) {
         if (!is_address(ip)) continue;
         if (d.metro) s.wanted_filters.push_back({d.device, {kMetroParent, m, direction, ip}, cid});
         if (d.extern_) s.wanted_filters.push_back({d.device, {kExternParent, e, direction, ip}, cid});
