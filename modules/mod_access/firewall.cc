@@ -371,6 +371,8 @@ extern "C" void close_auth_sessions() {
   SqlResult res =
       sql_query(mysql_r, "select remote_addr,id from internet_gate_log where logout_date='0000-00-00 00:00:00'");
   if (!res) return;
+  // The logouts are written together, many to a round trip.
+  std::vector<std::string> logouts;
   while (MYSQL_ROW row = mysql_fetch_row(res.get())) {
     std::string address = row[0] ? row[0] : "";
     std::string id = row[1] ? row[1] : "";
@@ -380,7 +382,8 @@ extern "C" void close_auth_sessions() {
       std::printf("Could not terminate auth session for client with ip %s.\n", address.c_str());
       continue;
     }
-    sql_query(mysql_r, "update internet_gate_log set logout_date=now() where remote_addr='%s' and id='%s'",
-              slash_this(address).c_str(), slash_this(id).c_str());
+    logouts.push_back(format("update internet_gate_log set logout_date=now() where remote_addr='%s' and id='%s'",
+                             slash_this(address).c_str(), slash_this(id).c_str()));
   }
+  sql_execute_all(mysql_r, logouts);
 }
