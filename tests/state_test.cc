@@ -442,6 +442,15 @@ TEST_F(StateTest, NoticePortsAreUsedForNewMarksAndMustBeAPortList) {
   EXPECT_EQ(refused.exit_status, 2) << refused.output;
   EXPECT_NE(refused.output.find("is not a port list"), std::string::npos) << refused.output;
   EXPECT_EQ(saved_table("mangle"), before) << "nothing is changed with a bad port list";
+  // Words of digits, commas and colons that a start would not take either:
+  // more ports than the match holds beside 80, a range of three, no number.
+  for (const char* ports : {"1,2,3,4,5,6,7,8,9,10,11,12,13,14,15", "1:2:3", "8080,,8443", "99999"}) {
+    write_file("/zarn/conf/zarn-notifier.conf", std::string("other_ports ") + ports + "\n");
+    RunResult r = state({"repair"});
+    EXPECT_EQ(r.exit_status, 2) << ports << ": " << r.output;
+    EXPECT_NE(r.output.find("is not a port list"), std::string::npos) << r.output;
+    EXPECT_EQ(saved_table("mangle"), before) << ports;
+  }
   write_file("/zarn/conf/zarn-notifier.conf", "other_ports 8080,8443\n");
   RunResult r = state({"repair"});
   EXPECT_EQ(r.exit_status, 0) << r.output << read_file("/zarn/logs/zarn-state.log");

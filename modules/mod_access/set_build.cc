@@ -149,8 +149,9 @@ bool set_build_create(const std::string& name, const std::string& net) {
 
 namespace {
 
-// Queues `entry` (ip, or ip,mac) for set `s` after the checks of every add during a build.
-int queue_entry(BuiltSet& s, const std::string& entry, const std::string& ip, const std::string& mac) {
+// Queues the entry ip,mac (or `entry` as given: ip, or ip,mac) for set `s`
+// after the checks of every add during a build.
+int queue_entry(BuiltSet& s, const std::string* entry, const std::string& ip, const std::string& mac) {
   in_addr parsed{};
   uint32_t address = inet_pton(AF_INET, ip.c_str(), &parsed) == 1 ? ntohl(parsed.s_addr) : 0;
   if (address < s.first || address > s.last || address == 0) {
@@ -172,7 +173,7 @@ int queue_entry(BuiltSet& s, const std::string& entry, const std::string& ip, co
   }
   // Once the sets are filled, or in another form, the add goes on its own.
   std::string refusal;
-  if (ipset_tolerant("-A " + s.temp + " " + entry, &refusal)) return 1;
+  if (ipset_tolerant("-A " + s.temp + " " + (entry ? *entry : ip + "," + mac), &refusal)) return 1;
   write_log("Error_ipset: %s\n", refusal.c_str());
   ++refused;
   return 0;
@@ -195,14 +196,14 @@ int set_build_command(int argc, char** argv) {
   auto found = by_name.find(argv[2]);
   if (found == by_name.end()) return no_set_for(ip);
   BuiltSet& s = sets[found->second];
-  return queue_entry(s, entry, ip, comma == std::string::npos ? "" : entry.substr(comma + 1));
+  return queue_entry(s, &entry, ip, comma == std::string::npos ? "" : entry.substr(comma + 1));
 }
 
 int set_build_add(const std::string& net, const std::string& ip, const std::string& mac) {
   auto found = by_net.find(net);
   if (found == by_net.end()) found = by_name.find(source_name(net));
   if (found == by_name.end()) return no_set_for(ip);
-  return queue_entry(sets[found->second], ip + "," + mac, ip, mac);
+  return queue_entry(sets[found->second], nullptr, ip, mac);
 }
 
 void set_build_fill() {

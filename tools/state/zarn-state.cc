@@ -17,6 +17,7 @@
 #include "libzarn/log.h"
 #include "libzarn/paths.h"
 #include "libzarn/sql.h"
+#include "modules/mod_access/row_checks.h"
 #include "tools/state/state_load.h"
 #include "tools/state/state_repair.h"
 #include "tools/state/state_report.h"
@@ -47,11 +48,9 @@ std::optional<std::string> config_value(const char* path, const char* key) {
   return value;
 }
 
-// A port list for a multiport match: digits, commas and colons only, so that
-// it stays one word of the rule's command line.
-bool port_list(const std::string& text) {
-  return !text.empty() && text.find_first_not_of("0123456789,:") == std::string::npos;
-}
+// A port list as a start takes it for the marks: ports and ranges that fit
+// the multiport match beside port 80 (a start leaves any other value out).
+bool port_list(const std::string& text) { return is_port_list(text, kExtraMarkPorts); }
 
 }  // namespace
 
