@@ -150,6 +150,12 @@ std::string far_database(const TestDatabase& db) {
          "\nmysql_user zarn_test\nmysql_passwd zarn_test\nmysql_dbname " + db.name() + "\n";
 }
 
+// Makes this process's next connection read the router's configuration anew.
+void use_router_conf() {
+  for (auto* setting : {&mysql_sock, &mysql_host, &mysql_user, &mysql_passwd, &mysql_dbname}) setting->reset();
+  conf_file = kRouterConf;
+}
+
 // What one operation cost.
 struct Cost {
   long queries = 0;
@@ -218,8 +224,7 @@ void print(const char* what, double rtt, const Cost& c) {
 
 // A rebuild in this process with its lines recorded, not run: the reads alone.
 Cost recorded_rebuild(TestDatabase& db, long overhead, int (*load)(TcBatch&, int, int)) {
-  for (auto* setting : {&mysql_sock, &mysql_host, &mysql_user, &mysql_passwd, &mysql_dbname}) setting->reset();
-  conf_file = kRouterConf;
+  use_router_conf();
   return measure(db, overhead, [load] {
     mysql_r = sql_connect();
     TcBatch batch(TcBatch::Mode::kRecord);
@@ -232,8 +237,7 @@ Cost recorded_rebuild(TestDatabase& db, long overhead, int (*load)(TcBatch&, int
 // far end, so every row changes (the LAN gone dark, the most a pass writes).
 Cost pinger_pass(TestDatabase& db, long overhead) {
   db.exec("UPDATE internet_settings SET hostup = 1");
-  for (auto* setting : {&mysql_sock, &mysql_host, &mysql_user, &mysql_passwd, &mysql_dbname}) setting->reset();
-  conf_file = kRouterConf;
+  use_router_conf();
   router_id = 1;
   Cost cost = measure(db, overhead, [] {
     MYSQL* connection = sql_connect();
@@ -255,8 +259,7 @@ Cost pinger_pass(TestDatabase& db, long overhead) {
 // The same rows written as a pass wrote them before, one update per round trip.
 Cost one_update_per_row(TestDatabase& db, long overhead) {
   db.exec("UPDATE internet_settings SET hostup = 1");
-  for (auto* setting : {&mysql_sock, &mysql_host, &mysql_user, &mysql_passwd, &mysql_dbname}) setting->reset();
-  conf_file = kRouterConf;
+  use_router_conf();
   const Rows rows = db.query("SELECT id, ip FROM internet_settings WHERE rid = 1 ORDER BY id");
   return measure(db, overhead, [&rows] {
     MYSQL* connection = sql_connect();
@@ -270,8 +273,7 @@ Cost one_update_per_row(TestDatabase& db, long overhead) {
 // The floor of the shaping rebuild: its tc lines (recorded by the module
 // from the database) through one `tc -force -batch -` process on bare devices.
 double shaping_floor() {
-  for (auto* setting : {&mysql_sock, &mysql_host, &mysql_user, &mysql_passwd, &mysql_dbname}) setting->reset();
-  conf_file = kRouterConf;
+  use_router_conf();
   mysql_r = sql_connect();
   TcBatch recorded(TcBatch::Mode::kRecord);
   shaper::load(recorded, 1, 1);

@@ -59,14 +59,7 @@ class PaidAheadTest : public testing::Test {
   }
   void TearDown() override { db_.exec("DROP USER IF EXISTS '" + one_ + "'@'localhost'"); }
 
-  void use_single_connection_user() {
-    std::string conf = db_.config_lines();
-    size_t user = conf.find("mysql_user zarn_test\nmysql_passwd zarn_test\n");
-    ASSERT_NE(user, std::string::npos) << conf;
-    conf.replace(user, std::string("mysql_user zarn_test\nmysql_passwd zarn_test\n").size(),
-                 "mysql_user " + one_ + "\nmysql_passwd one\n");
-    write_file("/zarn/conf/zarn-router.conf", conf);
-  }
+  void use_single_connection_user() { write_file("/zarn/conf/zarn-router.conf", db_.config_lines_for(one_, "one")); }
 
   TestDatabase db_;
   std::string one_;

@@ -388,10 +388,7 @@ TEST_F(ShapingStateTest, VerifyWantsWhatTheRebuildMakesInReadsThatDoNotGrow) {
   db_.exec("CREATE USER '" + user + "'@'localhost' IDENTIFIED BY 'count'");
   db_.exec("GRANT ALL ON `" + db_.name() + "`.* TO '" + user + "'@'localhost'");
   db_.exec("SET GLOBAL userstat = 1");
-  std::string conf = db_.config_lines() + "listenaddr 10.1.1.1\n";
-  const std::string own = "mysql_user zarn_test\nmysql_passwd zarn_test\n";
-  conf.replace(conf.find(own), own.size(), "mysql_user " + user + "\nmysql_passwd count\n");
-  write_file("/zarn/conf/zarn-router.conf", conf);
+  write_file("/zarn/conf/zarn-router.conf", db_.config_lines_for(user, "count") + "listenaddr 10.1.1.1\n");
   // A start as the module does it, then verify; the statements of verify alone.
   auto verify_reads = [&](const char* when, long* reads) {
     ASSERT_EQ(runner({"internet", "start", "1"}).exit_status, 1) << read_file("/zarn/logs/gw-runner.log");

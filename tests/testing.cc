@@ -127,9 +127,11 @@ Rows TestDatabase::query(const std::string& sql) {
   return rows;
 }
 
-std::string TestDatabase::config_lines() const {
-  return "mysql_host localhost\nmysql_user zarn_test\nmysql_passwd zarn_test\nmysql_dbname " + name_ + "\nmysql_sock " +
-         server_dir_ + "/mysql.sock\n";
+std::string TestDatabase::config_lines() const { return config_lines_for("zarn_test", "zarn_test"); }
+
+std::string TestDatabase::config_lines_for(const std::string& user, const std::string& password) const {
+  return "mysql_host localhost\nmysql_user " + user + "\nmysql_passwd " + password + "\nmysql_dbname " + name_ +
+         "\nmysql_sock " + server_dir_ + "/mysql.sock\n";
 }
 
 std::vector<unsigned long> TestDatabase::other_connection_ids() {

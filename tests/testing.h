@@ -52,6 +52,8 @@ class TestDatabase {
   Rows query(const std::string& sql);
   // The database keys of a configuration file that reach this database.
   std::string config_lines() const;
+  // The same for another user of the server.
+  std::string config_lines_for(const std::string& user, const std::string& password) const;
   // The id of a thread connected as the test user other than this one's.
   std::vector<unsigned long> other_connection_ids();
   // Connects this object's own connection again (after a server restart).

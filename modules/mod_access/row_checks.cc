@@ -1,6 +1,5 @@
 #include "modules/mod_access/row_checks.h"
 
-#include <cctype>
 #include <cstdio>
 #include <vector>
 
@@ -29,16 +28,30 @@ bool is_host_address(const std::string& text) {
   return parts == 4;
 }
 
-bool is_mac_address(const std::string& text) {
+namespace {
+
+int hex_digit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+}  // namespace
+
+bool parse_mac(const std::string& text, std::array<uint8_t, 6>* mac) {
   if (text.size() != 17) return false;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (i % 3 == 2) {
-      if (text[i] != ':') return false;
-    } else if (!std::isxdigit(static_cast<unsigned char>(text[i]))) {
-      return false;
-    }
+  for (size_t i = 0; i < 6; ++i) {
+    int high = hex_digit(text[3 * i]), low = hex_digit(text[3 * i + 1]);
+    if (high < 0 || low < 0 || (i < 5 && text[3 * i + 2] != ':')) return false;
+    (*mac)[i] = static_cast<uint8_t>(high * 16 + low);
   }
   return true;
+}
+
+bool is_mac_address(const std::string& text) {
+  std::array<uint8_t, 6> mac{};
+  return parse_mac(text, &mac);
 }
 
 bool is_network(const std::string& text) {

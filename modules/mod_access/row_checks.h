@@ -4,12 +4,16 @@
 // it: a value that fails is logged and its row skipped.
 #pragma once
 
+#include <array>
+#include <cstdint>
 #include <string>
 
 // A dotted IPv4 host address and nothing else.
 bool is_host_address(const std::string& text);
 // Six colon-separated hexadecimal pairs and nothing else.
 bool is_mac_address(const std::string& text);
+// The six bytes of such a MAC; false, `mac` untouched or partly set, for any other text.
+bool parse_mac(const std::string& text, std::array<uint8_t, 6>* mac);
 // A.B.C.D/M (M up to 32) and nothing else.
 bool is_network(const std::string& text);
 // Decimal ports (0 to 65535) and ranges FIRST:LAST joined by commas, taking

@@ -15,6 +15,7 @@
 #include "libzarn/log.h"
 #include "modules/mod_access/classes.h"
 #include "modules/mod_access/ipset_command.h"
+#include "modules/mod_access/row_checks.h"
 
 namespace {
 
@@ -67,25 +68,6 @@ std::string entry_text(const MacEntry& e) {
                 (e.address >> 16) & 255, (e.address >> 8) & 255, e.address & 255, e.mac[0], e.mac[1], e.mac[2],
                 e.mac[3], e.mac[4], e.mac[5]);
   return text;
-}
-
-int hex_digit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// Six hexadecimal pairs joined by colons, the form every stored MAC of a
-// paid row has; anything else is left to the set program's own reading.
-bool parse_mac(const std::string& text, std::array<uint8_t, 6>* mac) {
-  if (text.size() != 17) return false;
-  for (size_t i = 0; i < 6; ++i) {
-    int high = hex_digit(text[3 * i]), low = hex_digit(text[3 * i + 1]);
-    if (high < 0 || low < 0 || (i < 5 && text[3 * i + 2] != ':')) return false;
-    (*mac)[i] = static_cast<uint8_t>(high * 16 + low);
-  }
-  return true;
 }
 
 bool fill_one_by_one(const BuiltSet& s) {
@@ -167,6 +149,7 @@ int queue_entry(BuiltSet& s, const std::string* entry, const std::string& ip, co
   s.taken[address - s.first] = true;
   MacEntry parsed_entry;
   parsed_entry.address = address;
+  // A MAC in the stored form goes in as numbers; any other is left to the set program's own reading.
   if (!filled && parse_mac(mac, &parsed_entry.mac)) {
     s.entries.push_back(parsed_entry);
     return 1;
